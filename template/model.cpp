@@ -1,0 +1,358 @@
+// Reading a template text into the model, with the tolerances of the
+// document format's earlier reader: every place where that reader would
+// have failed is accepted and reported as a warning.
+#include <cstring>
+
+#include "json.h"
+#include "model.h"
+
+enum { MAX_LEVEL = 256 };
+static const char TPL[] = "template";
+
+enum Take { T_SCALAR, T_OBJECT, T_LIST, T_DICT };
+
+struct SchemaRow {
+    const char *name;
+    unsigned char name_len;
+    unsigned char take;  // Take
+    unsigned char kind;  // ModelKind of the object made
+    unsigned char slot;
+};
+
+#define ROW(name, take, kind, slot) {name, sizeof(name) - 1, take, kind, slot}
+
+static const SchemaRow S_GROUP[] = {
+    ROW("Key", T_SCALAR, 0, 0),
+    ROW("DisplayName", T_SCALAR, 0, 0),
+    ROW("Type", T_SCALAR, 0, 0),
+    ROW("UseGrid", T_SCALAR, 0, 0),
+    ROW("Settings", T_LIST, K_SETTING, L_SETTINGS),
+    ROW("Extension", T_OBJECT, K_EXTENSION, C_EXTENSION),
+    ROW("RuntimeSettings", T_DICT, K_DICTIONARY, C_RUNTIME_SETTINGS),
+    ROW("RuntimeFlags", T_DICT, K_DICTIONARY, C_RUNTIME_FLAGS),
+};
+static const SchemaRow S_SETTING[] = {
+    ROW("DefaultValue", T_SCALAR, 0, 0),
+    ROW("Key", T_SCALAR, 0, 0),
+    ROW("DisplayName", T_SCALAR, 0, 0),
+    ROW("Items", T_LIST, K_ITEM, L_ITEMS),
+    ROW("Extension", T_OBJECT, K_EXTENSION, C_EXTENSION),
+};
+static const SchemaRow S_ITEM[] = {
+    ROW("Key", T_SCALAR, 0, 0),
+    ROW("DisplayName", T_SCALAR, 0, 0),
+    ROW("Type", T_SCALAR, 0, 0),
+    ROW("DefaultValue", T_SCALAR, 0, 0),
+    ROW("AdvanceMenu", T_OBJECT, K_ADVANCE_MENU, C_ADVANCE_MENU),
+    ROW("Extension", T_OBJECT, K_EXTENSION, C_EXTENSION),
+    ROW("Group", T_OBJECT, K_GROUP, C_GROUP),
+    ROW("Values", T_LIST, K_ITEM, L_VALUES),
+    ROW("PlaceHolder", T_OBJECT, K_TEXT, C_PLACEHOLDER),
+    ROW("SubtitleText", T_OBJECT, K_TEXT, C_SUBTITLE_TEXT),
+    ROW("RuntimeSettings", T_DICT, K_DICTIONARY, C_RUNTIME_SETTINGS),
+};
+static const SchemaRow S_EXT[] = {
+    ROW("Common", T_OBJECT, K_PLATFORM_EXTENSION, C_COMMON),
+    ROW("iOS", T_OBJECT, K_PLATFORM_EXTENSION, C_IOS),
+    ROW("tvOS", T_OBJECT, K_PLATFORM_EXTENSION, C_TVOS),
+    ROW("UWP", T_OBJECT, K_PLATFORM_EXTENSION, C_UWP),
+    ROW("Droid", T_OBJECT, K_PLATFORM_EXTENSION, C_DROID),
+    ROW("SkiaMacOS", T_OBJECT, K_PLATFORM_EXTENSION, C_SKIA_MACOS),
+};
+static const SchemaRow S_AM[] = {
+    ROW("Extension", T_OBJECT, K_EXTENSION, C_EXTENSION),
+};
+static const SchemaRow S_TRANS[] = {
+    ROW("Key", T_SCALAR, 0, 0),
+    ROW("DisplayName", T_SCALAR, 0, 0),
+};
+
+struct Schema {
+    const SchemaRow *rows;
+    int count;
+    bool open;  // unknown scalar members are kept
+};
+
+#define SCHEMA(table, open) {table, int(sizeof(table) / sizeof(table[0])), open}
+
+static const Schema SCHEMAS[] = {
+    /* K_GROUP */ SCHEMA(S_GROUP, false),
+    /* K_SETTING */ SCHEMA(S_SETTING, false),
+    /* K_ITEM */ SCHEMA(S_ITEM, false),
+    /* K_EXTENSION */ SCHEMA(S_EXT, true),
+    /* K_PLATFORM_EXTENSION */ {nullptr, 0, true},
+    /* K_ADVANCE_MENU */ SCHEMA(S_AM, true),
+    /* K_TEXT */ SCHEMA(S_TRANS, false),
+    /* K_DICTIONARY */ {nullptr, 0, true},
+};
+
+static bool ascii_ieq(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        unsigned x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x - 'A' < 26u) x += 32;
+        if (y - 'A' < 26u) y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+static bool name_matches(const ModelObj *obj, const char *a, size_t a_len, const char *b, size_t b_len) {
+    if (a_len != b_len) return false;
+    return obj->kind == K_DICTIONARY ? memcmp(a, b, a_len) == 0 : ascii_ieq(a, b, a_len);
+}
+
+// ---- building ----
+
+struct Builder {
+    Arena *arena;
+    WarnList *warnings;
+    bool out_of_memory;
+};
+
+static void *balloc(Builder *b, size_t size) {
+    if (b->out_of_memory) return nullptr;
+    void *p = ar_alloc(b->arena, size);
+    if (!p) b->out_of_memory = true;
+    return p;
+}
+
+static const char *bcopy(Builder *b, const char *s, size_t n) {
+    char *p = static_cast<char *>(balloc(b, n + 1));
+    if (p) memcpy(p, s, n);  // the arena zero-fills, so the NUL is there
+    return p;
+}
+
+static ModelObj *new_obj(Builder *b, int kind) {
+    ModelObj *o = static_cast<ModelObj *>(balloc(b, sizeof(ModelObj)));
+    if (o) o->kind = kind;
+    return o;
+}
+
+// The value of a JSON scalar as model text; absent for null.
+static Slice scalar_of(Builder *b, const json_val *v) {
+    switch (json_get_type(v)) {
+    case JSON_TRUE: return {"true", 4};
+    case JSON_FALSE: return {"false", 5};
+    case JSON_STR:
+    case JSON_RAW: {
+        size_t n = json_get_len(v);
+        const char *p = bcopy(b, json_get_str(v), n);
+        return p ? Slice{p, n} : Slice{};
+    }
+    default: return {};
+    }
+}
+
+// Stores a scalar: an existing one of the same name keeps its name and takes
+// the value; otherwise a new pair is appended under `name` (copied when
+// `copy_name`, else a constant).
+static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_len, bool copy_name, Slice value) {
+    for (int i = 0; i < o->scalar_count; i++) {
+        Scalar *s = &o->scalars[i];
+        if (name_matches(o, s->name, s->name_len, name, name_len)) {
+            s->value = value;
+            return;
+        }
+    }
+    if (o->scalar_count == o->scalar_cap) {
+        int cap = o->scalar_cap ? o->scalar_cap * 2 : 8;
+        Scalar *grown = static_cast<Scalar *>(balloc(b, sizeof(Scalar) * size_t(cap)));
+        if (!grown) return;
+        if (o->scalar_count) memcpy(grown, o->scalars, sizeof(Scalar) * size_t(o->scalar_count));
+        o->scalars = grown;
+        o->scalar_cap = cap;
+    }
+    if (copy_name && !(name = bcopy(b, name, name_len))) return;
+    o->scalars[o->scalar_count++] = Scalar{name, name_len, value};
+}
+
+static void list_append(Builder *b, ModelList *list, ModelObj *entry) {
+    if (list->count == list->cap) {
+        int cap = list->cap ? list->cap * 2 : 8;
+        ModelObj **grown = static_cast<ModelObj **>(balloc(b, sizeof(ModelObj *) * size_t(cap)));
+        if (!grown) return;
+        if (list->count) memcpy(grown, list->items, sizeof(ModelObj *) * size_t(list->count));
+        list->items = grown;
+        list->cap = cap;
+    }
+    list->items[list->count++] = entry;
+}
+
+static bool is_empty_str(const json_val *v) { return json_is_str(v) && json_get_len(v) == 0; }
+
+static const SchemaRow *find_row(const Schema *schema, const char *name, size_t len) {
+    for (int i = 0; i < schema->count; i++) {
+        const SchemaRow *row = &schema->rows[i];
+        if (row->name_len == len && ascii_ieq(row->name, name, len)) return row;
+    }
+    return nullptr;
+}
+
+static void populate(Builder *b, ModelObj *o, json_val *json, int depth);
+
+static void take_list(Builder *b, ModelObj *o, const SchemaRow *row, json_val *v, int depth) {
+    ModelList *list = &o->list[row->slot];
+    if (json_is_null(v) || is_empty_str(v)) {
+        *list = ModelList{};
+        return;
+    }
+    if (!json_is_arr(v)) {
+        warn_add(b->warnings, "%s: '%s' is not an array (legacy throws) — treated as null", TPL, row->name);
+        *list = ModelList{};
+        return;
+    }
+    list->present = 1;
+    json_arr_iter it = json_arr_iter_init(v);
+    for (json_val *el; (el = json_arr_iter_next(&it));) {
+        ModelObj *entry = nullptr;
+        if (json_is_obj(el)) {
+            entry = new_obj(b, row->kind);
+            if (entry) populate(b, entry, el, depth + 1);
+        } else if (json_is_str(el) && json_get_len(el)) {
+            size_t n = json_get_len(el);
+            warn_add(b->warnings, "%s: '%s' element \"%.*s\" is not an object (legacy throws) — kept as null", TPL,
+                     row->name, int(n < 32 ? n : 32), json_get_str(el));
+        } else if (!json_is_null(el) && !json_is_str(el)) {
+            warn_add(b->warnings, "%s: '%s' element is not an object (legacy throws) — kept as null", TPL, row->name);
+        }
+        list_append(b, list, entry);
+        if (b->out_of_memory) return;
+    }
+}
+
+static void take_object(Builder *b, ModelObj *o, const SchemaRow *row, json_val *v, int depth) {
+    ModelObj **slot = &o->child[row->slot];
+    if (json_is_null(v) || is_empty_str(v)) {
+        *slot = nullptr;
+        return;
+    }
+    if (!json_is_obj(v)) {
+        warn_add(b->warnings, "%s: '%s' is not an object (legacy throws) — treated as null", TPL, row->name);
+        *slot = nullptr;
+        return;
+    }
+    if (!*slot && !(*slot = new_obj(b, row->kind))) return;
+    populate(b, *slot, v, depth + 1);  // a property given twice merges into one object
+}
+
+static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
+    if (b->out_of_memory) return;
+    if (depth == MAX_LEVEL + 1) {
+        warn_add(b->warnings, "%s: nesting deeper than %d levels truncated (legacy Newtonsoft MaxDepth is 64)", TPL,
+                 MAX_LEVEL);
+        return;
+    }
+    const Schema *schema = &SCHEMAS[o->kind];
+    json_obj_iter it = json_obj_iter_init(json);
+    for (json_val *key; (key = json_obj_iter_next(&it)) && !b->out_of_memory;) {
+        const char *name = json_get_str(key);
+        size_t len = json_get_len(key);
+        json_val *v = key + 1;
+        if (o->kind == K_DICTIONARY) {
+            if (json_is_ctn(v))
+                warn_add(b->warnings,
+                         "%s: RuntimeSettings/RuntimeFlags value '%.*s' is an object/array (legacy throws) — ignored",
+                         TPL, int(len < 40 ? len : 40), name);
+            else
+                set_scalar(b, o, name, len, true, scalar_of(b, v));
+            continue;
+        }
+        if (len && name[0] == '$') {
+            warn_add(b->warnings, "%s: Newtonsoft metadata property '%.*s' ignored", TPL, int(len < 40 ? len : 40),
+                     name);
+            continue;
+        }
+        const SchemaRow *row = find_row(schema, name, len);
+        if (!row) {
+            if (schema->open && !json_is_ctn(v)) set_scalar(b, o, name, len, true, scalar_of(b, v));
+            continue;
+        }
+        switch (row->take) {
+        case T_SCALAR:
+            if (json_is_ctn(v)) {
+                warn_add(b->warnings, "%s: '%s' is an object/array (legacy throws) — treated as null", TPL, row->name);
+                set_scalar(b, o, row->name, row->name_len, false, Slice{});
+            } else {
+                set_scalar(b, o, row->name, row->name_len, false, scalar_of(b, v));
+            }
+            break;
+        case T_OBJECT:
+        case T_DICT: take_object(b, o, row, v, depth); break;
+        case T_LIST: take_list(b, o, row, v, depth); break;
+        }
+    }
+}
+
+static bool is_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+ModelObj *model_parse(Arena *arena, const char *text, size_t len, WarnList *warnings, const char **reason) {
+    size_t start = 0;
+    while (start < len && is_blank(text[start])) start++;
+    if (start == len) {
+        *reason = "empty";
+        return nullptr;
+    }
+    const uint32_t flags = JSON_READ_BOM | JSON_READ_COMMENTS | JSON_READ_TRAILING_COMMAS | JSON_READ_SINGLE_QUOTES |
+                           JSON_READ_UNQUOTED_KEYS | JSON_READ_INF_NAN | JSON_READ_INVALID_UTF8 |
+                           JSON_READ_NUMBERS_RAW | JSON_READ_STOP_WHEN_DONE;
+    json_err err{};
+    json_doc *doc = json_read(text, len, flags, &XALC, &err);
+    if (!doc) {
+        if (err.code == JSON_ERR_MEMORY) {
+            *reason = "out of memory";
+            return nullptr;
+        }
+        warn_add(warnings, "invalid JSON at byte %zu: %s", err.pos, err.msg ? err.msg : "?");
+        *reason = "invalid JSON";
+        return nullptr;
+    }
+    size_t end = json_doc_read_size(doc);
+    for (size_t i = end; i < len; i++) {
+        if (text[i] == '\0' || is_blank(text[i])) continue;
+        warn_add(warnings, "trailing data after the JSON value at byte %zu ignored (legacy throws)", end);
+        break;
+    }
+    json_val *root = json_doc_root(doc);
+    ModelObj *model = nullptr;
+    if (json_is_null(root)) {
+        *reason = "null";
+    } else if (!json_is_obj(root)) {
+        *reason = "root is not an object";
+    } else {
+        Builder b{arena, warnings, false};
+        model = new_obj(&b, K_GROUP);
+        if (model) populate(&b, model, root, 0);
+        if (b.out_of_memory) {
+            model = nullptr;
+            *reason = "out of memory";
+        }
+    }
+    json_doc_free(doc);
+    return model;
+}
+
+// ---- reading ----
+
+Slice obj_get(const ModelObj *obj, const char *name) {
+    if (!obj || !name) return {};
+    size_t len = strlen(name);
+    for (int i = 0; i < obj->scalar_count; i++) {
+        const Scalar *s = &obj->scalars[i];
+        if (name_matches(obj, s->name, s->name_len, name, len)) return s->value;
+    }
+    return {};
+}
+
+ModelObj *obj_child(const ModelObj *obj, int slot) {
+    return obj && slot >= 0 && slot < CHILD_SLOTS ? obj->child[slot] : nullptr;
+}
+
+const ModelList *obj_list(const ModelObj *obj, int slot) {
+    return obj && slot >= 0 && slot < LIST_SLOTS ? &obj->list[slot] : nullptr;
+}
+
+ModelObj *ext_plat(const ModelObj *extension, const char *platform) {
+    if (!platform) return nullptr;
+    const SchemaRow *row = find_row(&SCHEMAS[K_EXTENSION], platform, strlen(platform));
+    return row ? obj_child(extension, row->slot) : nullptr;
+}

@@ -1,0 +1,367 @@
+// Visibility rules: which items show for the platform, device, edition,
+// application version and feature flags.
+#include <cstdio>
+#include <cstring>
+
+#include "rules.h"
+
+static const char *const PLATFORM_NAMES[PLATFORM_COUNT] = {"UWP", "iOS", "tvOS", "Droid", "SkiaMacOS"};
+static const Slice TRUE_ = {"True", 4};
+static const Slice FALSE_ = {"False", 5};
+
+static bool slice_eq(Slice a, const char *b, size_t n) { return a.p && a.n == n && memcmp(a.p, b, n) == 0; }
+static bool slice_eq(Slice a, Slice b) { return b.p && slice_eq(a, b.p, b.n); }
+static Slice cslice(const char *s) { return s ? Slice{s, strlen(s)} : Slice{}; }
+
+// ---- flag sets ----
+
+static int flag_find(const FlagSet *set, const char *key, size_t len) {
+    for (int i = 0; i < set->count; i++)
+        if (strlen(set->keys[i]) == len && memcmp(set->keys[i], key, len) == 0) return i;
+    return -1;
+}
+
+// Adds or replaces; -1 when memory runs out (the set is then unchanged).
+static int flag_put(FlagSet *set, const char *key, const char *value) {
+    char *value_copy = xstrdup(value);
+    if (!value_copy) return -1;
+    int i = flag_find(set, key, strlen(key));
+    if (i >= 0) {
+        xfree(set->values[i]);
+        set->values[i] = value_copy;
+        return 0;
+    }
+    if (set->count == set->cap) {
+        int cap = set->cap ? set->cap * 2 : 16;
+        char **keys = static_cast<char **>(xrealloc(set->keys, sizeof(char *) * size_t(cap)));
+        if (keys) set->keys = keys;
+        char **values = keys ? static_cast<char **>(xrealloc(set->values, sizeof(char *) * size_t(cap))) : nullptr;
+        if (!values) {
+            xfree(value_copy);
+            return -1;
+        }
+        set->values = values;
+        set->cap = cap;
+    }
+    char *key_copy = xstrdup(key);
+    if (!key_copy) {
+        xfree(value_copy);
+        return -1;
+    }
+    set->keys[set->count] = key_copy;
+    set->values[set->count++] = value_copy;
+    return 0;
+}
+
+// 0 when removed, 1 when the key was not there.
+static int flag_remove(FlagSet *set, const char *key) {
+    int i = flag_find(set, key, strlen(key));
+    if (i < 0) return 1;
+    xfree(set->keys[i]);
+    xfree(set->values[i]);
+    set->count--;
+    set->keys[i] = set->keys[set->count];
+    set->values[i] = set->values[set->count];
+    return 0;
+}
+
+static void flag_clear(FlagSet *set) {
+    for (int i = 0; i < set->count; i++) {
+        xfree(set->keys[i]);
+        xfree(set->values[i]);
+    }
+    xfree(set->keys);
+    xfree(set->values);
+    *set = FlagSet{};
+}
+
+void rules_free(RuleCtx *rules) {
+    flag_clear(&rules->runtime);
+    flag_clear(&rules->global);
+    xfree(rules->device);
+    xfree(rules->edition);
+    xfree(rules->app_version);
+    *rules = RuleCtx{};
+}
+
+// ---- versions ----
+
+struct Version {
+    int c[4];
+};
+
+static bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// One component: blanks, an optional sign, digits, blanks. -1 on failure.
+static bool ver_component(const char *p, const char *end, int *out) {
+    while (p < end && is_space(*p)) p++;
+    while (end > p && is_space(end[-1])) end--;
+    bool minus = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        minus = *p == '-';
+        p++;
+    }
+    if (p == end) return false;
+    long value = 0;
+    for (; p < end; p++) {
+        if (*p < '0' || *p > '9') return false;
+        int digit = *p - '0';
+        if (value > (2147483647 - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    if (minus && value != 0) return false;
+    *out = int(value);
+    return true;
+}
+
+static bool ver_parse(Slice text, Version *v) {
+    if (!text.p) return false;
+    int n = 0;
+    const char *p = text.p, *end = text.p + text.n;
+    for (;;) {
+        const char *dot = static_cast<const char *>(memchr(p, '.', size_t(end - p)));
+        const char *stop = dot ? dot : end;
+        if (n == 4 || !ver_component(p, stop, &v->c[n])) return false;
+        n++;
+        if (!dot) break;
+        p = dot + 1;
+    }
+    if (n < 2) return false;
+    for (int i = n; i < 4; i++) v->c[i] = -1;
+    return true;
+}
+
+static int ver_compare(const Version &a, const Version &b) {
+    for (int i = 0; i < 4; i++)
+        if (a.c[i] != b.c[i]) return a.c[i] < b.c[i] ? -1 : 1;
+    return 0;
+}
+
+// ---- verdicts ----
+
+bool verdict_visible(Slice verdict) { return !verdict.p || slice_eq(verdict, TRUE_); }
+
+bool bool_tryparse_true(Slice v) {
+    if (!v.p) return false;
+    auto strip = [](char c) { return c == '\0' || c == ' ' || (c >= '\t' && c <= '\r'); };
+    size_t a = 0, b = v.n;
+    while (a < b && strip(v.p[a])) a++;
+    while (b > a && strip(v.p[b - 1])) b--;
+    if (b - a != 4) return false;
+    const char *w = "true";
+    for (size_t i = 0; i < 4; i++)
+        if ((v.p[a + i] | 0x20) != w[i]) return false;
+    return true;
+}
+
+static Slice maxmin_capping(Slice verdict, const ModelObj *plat) {
+    Version app, bound;
+    if (!G.rules.app_version || !ver_parse(cslice(G.rules.app_version), &app)) return verdict;
+    Slice min = obj_get(plat, "MinVersion");
+    if (min.n && ver_parse(min, &bound)) verdict = ver_compare(app, bound) >= 0 ? TRUE_ : FALSE_;
+    Slice max = obj_get(plat, "MaxVersion");
+    if (max.n && ver_parse(max, &bound)) verdict = ver_compare(app, bound) <= 0 ? TRUE_ : FALSE_;
+    return verdict;
+}
+
+static Slice uwp_plat_checks(Slice verdict, const ModelObj *plat) {
+    Slice plat_name = obj_get(plat, "Plat");
+    if (plat_name.p && !slice_eq(plat_name, cslice(G.rules.device))) verdict = FALSE_;
+    Slice edition = obj_get(plat, "PlatEdition");
+    if (edition.p && !slice_eq(edition, cslice(G.rules.edition))) verdict = FALSE_;
+    return verdict;
+}
+
+static bool flag_has_runtime(Slice spec) {
+    if (!spec.n || !G.rules.runtime.count) return false;
+    const char *colon = static_cast<const char *>(memchr(spec.p, ':', spec.n));
+    if (!colon || colon == spec.p) return false;
+    size_t name_len = size_t(colon - spec.p);
+    Slice value = {colon + 1, spec.n - name_len - 1};
+    if (memchr(value.p, ':', value.n)) return false;
+    int i = flag_find(&G.rules.runtime, spec.p, name_len);
+    return i >= 0 && slice_eq(value, cslice(G.rules.runtime.values[i]));
+}
+
+static bool is_global_flag(Slice name) {
+    return name.p && memchr(name.p, '\0', name.n) == nullptr && flag_find(&G.rules.global, name.p, name.n) >= 0;
+}
+
+Slice item_verdict(const ModelObj *item) {
+    const ModelObj *ext = obj_child(item, C_EXTENSION);
+    Slice fallback = obj_get(ext_plat(ext, "iOS"), "Enabled");
+    Slice v;
+    int platform = G.rules.platform;
+    const ModelObj *plat = ext_plat(ext, PLATFORM_NAMES[platform]);
+    Slice enabled = obj_get(plat, "Enabled");
+    if (platform == P_UWP) {
+        v = slice_eq(enabled, TRUE_) ? TRUE_ : slice_eq(enabled, FALSE_) ? FALSE_ : fallback;
+        v = maxmin_capping(v, plat);
+        if (slice_eq(v, TRUE_)) v = uwp_plat_checks(v, plat);
+    } else if (platform == P_IOS) {
+        v = maxmin_capping(fallback, plat);
+    } else {
+        v = slice_eq(enabled, FALSE_) ? FALSE_ : fallback;
+        v = maxmin_capping(v, plat);
+    }
+    Slice flag = obj_get(ext, "FeatureFlag");
+    if (flag.n) {
+        if (G.rules.global_enabled) v = is_global_flag(flag) ? TRUE_ : FALSE_;
+        if (G.rules.runtime.count) v = flag_has_runtime(flag) ? TRUE_ : FALSE_;
+    }
+    return v;
+}
+
+// ---- exports ----
+
+static int set_text(char **field, const char *text) {
+    char *copy = nullptr;
+    if (text && !(copy = xstrdup(text))) {
+        set_oom();
+        return -1;
+    }
+    xfree(*field);
+    *field = copy;
+    return 0;
+}
+
+extern "C" {
+
+int optpl_set_platform(const char *name) {
+    ensure_init();
+    if (!name) {
+        set_err("platform is NULL");
+        return -1;
+    }
+    for (int i = 0; i < PLATFORM_COUNT; i++) {
+        if (strcmp(name, PLATFORM_NAMES[i]) == 0) {
+            G.rules.platform = i;
+            return 0;
+        }
+    }
+    set_err("unknown platform '%s' (UWP|iOS|tvOS|Droid|SkiaMacOS)", name);
+    return 1;
+}
+
+int optpl_set_device(const char *device) {
+    ensure_init();
+    return set_text(&G.rules.device, device);
+}
+
+int optpl_set_edition(const char *edition) {
+    ensure_init();
+    return set_text(&G.rules.edition, edition);
+}
+
+int optpl_set_app_version(const char *version) {
+    ensure_init();
+    return set_text(&G.rules.app_version, version);
+}
+
+int optpl_version_parse(const char *text) {
+    ensure_init();
+    Version v;
+    if (!text || !ver_parse(cslice(text), &v)) {
+        G.normalized_version[0] = '\0';
+        return 1;
+    }
+    snprintf(G.normalized_version, sizeof G.normalized_version, "%d.%d.%d.%d", v.c[0], v.c[1], v.c[2], v.c[3]);
+    return 0;
+}
+
+const char *optpl_version_normalized(void) {
+    ensure_init();
+    return ret_s(G.normalized_version);
+}
+
+int optpl_version_compare(const char *a, const char *b) {
+    Version va, vb;
+    if (!a || !b || !ver_parse(cslice(a), &va) || !ver_parse(cslice(b), &vb)) return -2;
+    return ver_compare(va, vb);
+}
+
+int optpl_set_flag(const char *key, const char *value) {
+    ensure_init();
+    if (!key) {
+        set_err("flag key is NULL");
+        return -1;
+    }
+    if (!value) return flag_remove(&G.rules.runtime, key);
+    if (flag_put(&G.rules.runtime, key, value) < 0) {
+        set_oom();
+        return -1;
+    }
+    return 0;
+}
+
+void optpl_clear_flags(void) {
+    ensure_init();
+    flag_clear(&G.rules.runtime);
+}
+
+int optpl_flag_count(void) {
+    ensure_init();
+    return G.rules.runtime.count;
+}
+
+int optpl_has_feature_flag(const char *spec) {
+    ensure_init();
+    return flag_has_runtime(cslice(spec)) ? 1 : 0;
+}
+
+int optpl_set_global_flag(const char *name, int on) {
+    ensure_init();
+    if (!name) {
+        set_err("flag name is NULL");
+        return -1;
+    }
+    if (!on) {
+        flag_remove(&G.rules.global, name);
+        return 0;
+    }
+    if (flag_put(&G.rules.global, name, "1") < 0) {
+        set_oom();
+        return -1;
+    }
+    return 0;
+}
+
+void optpl_clear_global_flags(void) {
+    ensure_init();
+    flag_clear(&G.rules.global);
+}
+
+int optpl_set_global_flags_enabled(int on) {
+    ensure_init();
+    G.rules.global_enabled = on ? 1 : 0;
+    return 0;
+}
+
+int optpl_eval_global_flag(const char *name) {
+    ensure_init();
+    return G.rules.global_enabled && name && flag_find(&G.rules.global, name, strlen(name)) >= 0 ? 1 : 0;
+}
+
+int optpl_use_bundle_feature_flags(void) {
+    ensure_init();
+    if (!bundle_find(&G.bundle, "ffop.json", 9)) return 0;
+    ModelObj *model = nullptr;
+    if (get_parsed("ffop.json", &model) != 0) return -1;
+    const ModelList *flags = obj_list(model, L_SETTINGS);
+    int set = 0;
+    for (int i = 0; i < flags->count; i++) {
+        Slice key = obj_get(flags->items[i], "Key");
+        if (!flags->items[i] || !key.p || memchr(key.p, '\0', key.n)) continue;
+        bool seen = false;
+        for (int j = 0; j < i && !seen; j++) seen = flags->items[j] && slice_eq(obj_get(flags->items[j], "Key"), key);
+        if (seen || !bool_tryparse_true(obj_get(flags->items[i], "DefaultValue"))) continue;
+        if (flag_put(&G.rules.global, key.p, "1") < 0) {
+            set_oom();
+            return -1;
+        }
+        set++;
+    }
+    return set;
+}
+
+}  // extern "C"

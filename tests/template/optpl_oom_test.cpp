@@ -1,0 +1,81 @@
+// Makes each allocation of an operation fail in turn: the operation must
+// report "out of memory" with its documented code, and leave the earlier
+// state intact (leaks are caught by the sanitizer build).
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "optpl_test_util.h"
+
+struct Snapshot {
+    std::vector<std::string> entries;
+    std::vector<std::string> texts;
+    std::vector<std::string> languages;
+    std::string translation;
+    bool operator==(const Snapshot &) const = default;
+};
+
+static Snapshot snapshot() {
+    Snapshot s;
+    xalloc_fail_at(0);
+    s.entries = entry_names();
+    for (const std::string &name : s.entries) s.texts.emplace_back(optpl_entry_text(name.c_str()));
+    for (int i = 0; i < optpl_language_count(); i++) s.languages.emplace_back(optpl_language_name(i));
+    s.translation = optpl_translate("Play");
+    return s;
+}
+
+static const char BEFORE[] =
+    R"({"old.json":"{}","strings.json":"{\"fr\":{\"Play\":\"Lecture\"}}"})";
+static const char AFTER[] =
+    R"({"home.json":"{\"Key\":\"Home\"}","strings.json":"{\"fr\":{\"Play\":\"Jouer\"},\"de\":{\"Play\":\"Abspielen\"}}","x.json":"1"})";
+
+// Runs `op` with the N-th allocation failing for N = 1, 2, ... until it
+// succeeds; each failure must be -1 "out of memory" with `before` unchanged.
+static void sweep(const std::function<void()> &setup, const std::function<int()> &op, int min_failures) {
+    int failures = 0;
+    for (long n = 1;; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        optpl_cleanup();
+        setup();
+        optpl_set_language("fr");
+        Snapshot before = snapshot();
+        xalloc_fail_at(n);
+        int rc = op();
+        bool hit = xalloc_calls() >= n;
+        xalloc_fail_at(0);
+        if (!hit) {
+            EXPECT_EQ(rc, 0);
+            break;
+        }
+        if (rc == 0) continue;  // the failed allocation had a fallback
+        failures++;
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(last_error(), "out of memory");
+        EXPECT_EQ(snapshot(), before);
+    }
+    EXPECT_GE(failures, min_failures);
+}
+
+TEST_F(Optpl, OutOfMemoryWhileLoadingKeepsTheOldBundle) {
+    auto setup = [] { ASSERT_EQ(load(BEFORE), 0); };
+    sweep(setup, [] { return load(AFTER); }, 5);
+    sweep(setup, [] { return load(zlib_compress(AFTER)); }, 5);
+}
+
+TEST_F(Optpl, OutOfMemoryWhileAddingKeepsTheOldEntries) {
+    auto setup = [] { ASSERT_EQ(load(BEFORE), 0); };
+    sweep(setup, [] { return optpl_add_template("strings.json", R"({"fr":{"Play":"Jouer"},"de":{}})"); }, 3);
+    sweep(setup, [] { return optpl_add_template("new.json", "{}"); }, 2);
+    sweep([] { ASSERT_EQ(load(R"({"old.json":"{}"})"), 0); },
+          [] { return optpl_add_template("strings.json", R"({"fr":{"Play":"Jouer"}})"); }, 3);
+}
+
+TEST_F(Optpl, OutOfMemoryWhileSettingTheLanguage) {
+    ASSERT_EQ(load(BEFORE), 0);
+    xalloc_fail_at(1);
+    EXPECT_EQ(optpl_set_language("de"), -1);
+    xalloc_fail_at(0);
+    EXPECT_EQ(last_error(), "out of memory");
+    EXPECT_STREQ(optpl_language(), "en");
+}

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Runs template-tool end to end: packing, listing, translating and the refusals.
+# usage: template_tool_test.sh TEMPLATE_TOOL TEMPLATES_DIR
+set -u
+tool=$1
+templates=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# expect STATUS STREAM TEXT COMMAND...: runs COMMAND, checks its exit status and
+# that its stdout ("out") or stderr ("err") contains TEXT.
+expect() {
+    local want=$1 stream=$2 text=$3
+    shift 3
+    "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    if [ "$got" != "$want" ]; then
+        fail "$*: exit status $got, expected $want"
+        cat "$work/err" >&2
+    elif ! grep -qF -- "$text" "$work/$stream"; then
+        fail "$*: std$stream lacks '$text'"
+        cat "$work/$stream" >&2
+    fi
+}
+
+# Packing the sample templates, plain and compressed, gives bundles that list the same.
+expect 0 out "packed 5 templates" "$tool" pack "$templates" "$work/plain.txt"
+expect 0 out "zlib" "$tool" pack "$templates" "$work/zlib.txt" --zlib
+[ "$(head -c 1 "$work/zlib.txt" | od -An -tx1 | tr -d ' ')" = 78 ] || fail "--zlib did not write a zlib stream"
+"$tool" list "$work/plain.txt" >"$work/plain.list" || fail "list of the plain bundle failed"
+"$tool" list "$work/zlib.txt" >"$work/zlib.list" || fail "list of the zlib bundle failed"
+cmp -s "$work/plain.list" "$work/zlib.list" || fail "plain and zlib bundles list differently"
+for name in dynamictemplates.json ffop.json homepage.json settings.json strings.json; do
+    size=$(wc -c <"$templates/$name")
+    grep -qE "^ +[0-9]+ +$name +$size\$" "$work/plain.list" || fail "list lacks $name with $size bytes"
+done
+grep -qx "languages (4): en en-US fr de" "$work/plain.list" || fail "list shows other languages"
+if grep -q "^warnings" "$work/plain.list"; then fail "the sample bundle loads with warnings"; fi
+
+# Pack takes only regular .json files, in byte order of their names, and keeps
+# every byte of text that needs escaping.
+mkdir -p "$work/mixed/folder.json"
+printf '{"Key": "b"}' >"$work/mixed/b.json"
+printf '{"Key": "\\"quoted\\" \\\\ tab\\tline\\nbreak é"}\n\t\001\n' >"$work/mixed/Z.json"
+printf 'not a template' >"$work/mixed/notes.txt"
+"$tool" pack "$work/mixed" "$work/mixed.txt" >/dev/null || fail "pack of a mixed folder failed"
+"$tool" list "$work/mixed.txt" >"$work/mixed.list"
+grep -E '^ +[0-9]+ +[^ ]+\.json' "$work/mixed.list" | awk '{print $1, $2, $3}' >"$work/mixed.entries"
+printf '0 Z.json %s\n1 b.json 12\n' "$(wc -c <"$work/mixed/Z.json")" | cmp -s - "$work/mixed.entries" ||
+    fail "mixed folder packed as: $(cat "$work/mixed.entries")"
+
+# Refused input: exit status 1 and the reason on stderr.
+printf '[1]' >"$work/array.txt"
+mkdir -p "$work/empty"
+expect 1 err "bundle root is not a JSON object" "$tool" list "$work/array.txt"
+expect 1 err "cannot open $work/missing.txt" "$tool" list "$work/missing.txt"
+expect 1 err "cannot read directory" "$tool" pack "$work/no-such-dir" "$work/out.txt"
+expect 1 err "cannot write" "$tool" pack "$work/empty" "$work/no-such-dir/out.txt"
+expect 1 err "bundle root is not a JSON object" "$tool" translate "$work/array.txt" fr Subtitles
+
+# Translations as the player shows them.
+expect 0 out "Sous-titres" "$tool" translate "$work/plain.txt" fr Subtitles
+expect 0 out "Sous-titres" "$tool" translate "$work/plain.txt" fr-CA Subtitles
+expect 0 err "no table 'fr-CA'" "$tool" translate "$work/plain.txt" fr-CA Subtitles
+expect 0 out "Text color" "$tool" translate "$work/plain.txt" en-US SubtitleColour
+expect 0 out "NoSuchKey  (no translation)" "$tool" translate "$work/plain.txt" de Subtitles NoSuchKey
+expect 1 err "language is empty" "$tool" translate "$work/plain.txt" "" Subtitles
+
+# Usage errors: exit status 2 and the usage text.
+expect 2 err "usage: template-tool COMMAND" "$tool"
+expect 2 err "unknown command 'lint-all'" "$tool" lint-all
+expect 2 err "usage: template-tool pack DIR OUT [--zlib]" "$tool" pack "$templates"
+expect 2 err "usage: template-tool pack DIR OUT [--zlib]" "$tool" pack "$templates" "$work/x.txt" --fast
+expect 2 err "usage: template-tool list BUNDLE" "$tool" list "$work/plain.txt" extra
+expect 2 err "usage: template-tool translate BUNDLE LANG KEY..." "$tool" translate "$work/plain.txt" fr
+expect 0 out "translate BUNDLE LANG KEY..." "$tool" --help
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all checks passed"

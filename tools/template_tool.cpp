@@ -1,0 +1,293 @@
+// template-tool: packs a folder of templates into a bundle and inspects
+// bundles through the template library, so authors see exactly what the
+// player will see.
+
+#include "json.h"
+#include "optpl.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum ExitStatus : int { kOk = 0, kFailed = 1, kUsage = 2 };
+
+using Args = std::span<const std::string_view>;
+
+int fail(const std::string &message) {
+    std::fprintf(stderr, "error: %s\n", message.c_str());
+    return kFailed;
+}
+
+std::string in_quotes(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// Loads a bundle file into the library, reporting the library's reason when it is refused.
+bool load_bundle(std::string_view path) {
+    if (optpl_load_bundle_file(std::string(path).c_str()) == 0) return true;
+    fail(optpl_last_error());
+    return false;
+}
+
+// Strings handed out by the library live only until its next call: copy them at once.
+std::string copy_of(const char *library_text) { return library_text ? library_text : ""; }
+
+// ---- pack ----
+
+struct TemplateFile {
+    std::string name;
+    std::string text;
+};
+
+std::optional<std::string> read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+bool write_file(const std::string &path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.close();
+    return !out.fail();
+}
+
+// The regular files of `dir` whose names end in ".json", sorted by name (byte order),
+// so the same folder always gives the same bundle.
+std::optional<std::vector<TemplateFile>> read_templates(const fs::path &dir) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) {
+        fail("cannot read directory " + in_quotes(dir.string()) + ": " + ec.message());
+        return std::nullopt;
+    }
+    std::vector<TemplateFile> files;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (!name.ends_with(".json") || !it->is_regular_file(ec)) continue;
+        std::optional<std::string> text = read_file(it->path());
+        if (!text) {
+            fail("cannot read " + in_quotes(it->path().string()));
+            return std::nullopt;
+        }
+        files.push_back({std::move(name), std::move(*text)});
+    }
+    if (ec) {
+        fail("cannot read directory " + in_quotes(dir.string()) + ": " + ec.message());
+        return std::nullopt;
+    }
+    std::sort(files.begin(), files.end(),
+              [](const TemplateFile &a, const TemplateFile &b) { return a.name < b.name; });
+    return files;
+}
+
+// {"name": "text", ...}, one member per line.
+std::optional<std::string> bundle_json(const std::vector<TemplateFile> &files) {
+    json_buf buf;
+    json_buf_init(&buf, nullptr);
+    json_buf_char(&buf, '{');
+    for (size_t i = 0; i < files.size(); i++) {
+        json_buf_cstr(&buf, i ? ",\n" : "\n");
+        json_buf_str(&buf, files[i].name.data(), files[i].name.size(), 0);
+        json_buf_cstr(&buf, ": ");
+        json_buf_str(&buf, files[i].text.data(), files[i].text.size(), 0);
+    }
+    json_buf_cstr(&buf, "\n}\n");
+    std::optional<std::string> json;
+    if (!buf.failed) json.emplace(buf.data, buf.len);
+    json_buf_free(&buf);
+    return json;
+}
+
+std::optional<std::string> zlib_compress(std::string_view data) {
+    uLongf size = compressBound(uLong(data.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef *>(out.data()), &size,
+                  reinterpret_cast<const Bytef *>(data.data()), uLong(data.size()),
+                  Z_BEST_COMPRESSION) != Z_OK)
+        return std::nullopt;
+    out.resize(size);
+    return out;
+}
+
+int run_pack(Args args) {
+    std::vector<std::string_view> operands;
+    bool zlib = false;
+    for (std::string_view arg : args) {
+        if (arg == "--zlib")
+            zlib = true;
+        else if (arg.starts_with("--"))
+            return kUsage;
+        else
+            operands.push_back(arg);
+    }
+    if (operands.size() != 2) return kUsage;
+    const std::string out_path(operands[1]);
+
+    std::optional<std::vector<TemplateFile>> files = read_templates(fs::path(operands[0]));
+    if (!files) return kFailed;
+    std::optional<std::string> bytes = bundle_json(*files);
+    if (bytes && zlib) bytes = zlib_compress(*bytes);
+    if (!bytes) return fail("out of memory while building the bundle");
+    if (!write_file(out_path, *bytes)) return fail("cannot write " + in_quotes(out_path));
+
+    if (optpl_load_bundle_file(out_path.c_str()) != 0) {
+        std::string reason = copy_of(optpl_last_error());
+        // A stale bundle must not look up to date to the build.
+        std::remove(out_path.c_str());
+        return fail("the packed bundle does not load: " + reason);
+    }
+    std::printf("packed %zu templates into %s (%zu bytes%s)\n", files->size(), out_path.c_str(),
+                bytes->size(), zlib ? ", zlib" : "");
+    return kOk;
+}
+
+// ---- list ----
+
+struct Entry {
+    std::string name;
+    size_t bytes;
+};
+
+int run_list(Args args) {
+    if (!load_bundle(args[0])) return kFailed;
+
+    std::vector<Entry> entries;
+    size_t name_width = 4;
+    for (int i = 0; i < optpl_entry_count(); i++) {
+        std::string name = copy_of(optpl_entry_name(i));
+        size_t bytes = std::strlen(copy_of(optpl_entry_text(name.c_str())).c_str());
+        name_width = std::max(name_width, name.size());
+        entries.push_back({std::move(name), bytes});
+    }
+    int index_width = int(std::to_string(std::max<size_t>(entries.size(), 1) - 1).size());
+    std::printf("entries (%zu):\n", entries.size());
+    std::printf("  %*s  %-*s  %s\n", index_width, "#", int(name_width), "name", "bytes");
+    for (size_t i = 0; i < entries.size(); i++)
+        std::printf("  %*zu  %-*s  %5zu\n", index_width, i, int(name_width), entries[i].name.c_str(),
+                    entries[i].bytes);
+
+    int templates = optpl_template_count();
+    std::printf("templates (%d):\n", templates);
+    for (int i = 0; i < templates; i++) std::printf("  %s\n", copy_of(optpl_template_name(i)).c_str());
+
+    int languages = optpl_language_count();
+    std::printf("languages (%d):", languages);
+    for (int i = 0; i < languages; i++) std::printf(" %s", copy_of(optpl_language_name(i)).c_str());
+    std::printf("\n");
+
+    int warnings = optpl_warning_count();
+    if (warnings > 0) {
+        std::printf("warnings (%d):\n", warnings);
+        for (int i = 0; i < warnings; i++) std::printf("  %s\n", copy_of(optpl_warning(i)).c_str());
+    }
+    return kOk;
+}
+
+// ---- translate ----
+
+int run_translate(Args args) {
+    if (!load_bundle(args[0])) return kFailed;
+    const std::string language(args[1]);
+    int found = optpl_set_language(language.c_str());
+    if (found < 0) return fail(optpl_last_error());
+    if (found == 1)
+        std::fprintf(stderr, "note: strings.json has no table %s; falling back as the player does\n",
+                     in_quotes(language).c_str());
+
+    Args keys = args.subspan(2);
+    size_t key_width = 0;
+    for (std::string_view key : keys) key_width = std::max(key_width, key.size());
+    for (std::string_view key_view : keys) {
+        const std::string key(key_view);
+        const std::string text = copy_of(optpl_translate(key.c_str()));
+        std::printf("%-*s  %s%s\n", int(key_width), key.c_str(), text.c_str(),
+                    text == key ? "  (no translation)" : "");
+    }
+    return kOk;
+}
+
+// ---- command table ----
+
+struct Command {
+    std::string_view name;
+    std::string_view operands;
+    std::string_view summary;
+    size_t min_args;
+    size_t max_args;
+    int (*run)(Args args);  // returns an ExitStatus; kUsage prints the command's usage line
+};
+
+constexpr size_t kAnyNumber = SIZE_MAX;
+
+constexpr Command kCommands[] = {
+    {"pack", "DIR OUT [--zlib]", "pack the .json files of DIR into the bundle OUT", 2, 3, run_pack},
+    {"list", "BUNDLE", "show the entries, templates, languages and load warnings of BUNDLE", 1, 1,
+     run_list},
+    {"translate", "BUNDLE LANG KEY...", "translate each KEY as the player does in language LANG", 3,
+     kAnyNumber, run_translate},
+};
+
+std::string usage_line(const Command &command) {
+    return std::string(command.name) + " " + std::string(command.operands);
+}
+
+void print_usage(FILE *to) {
+    size_t width = 0;
+    for (const Command &command : kCommands) width = std::max(width, usage_line(command).size());
+    std::fprintf(to, "usage: template-tool COMMAND ARGS...\n\ncommands:\n");
+    for (const Command &command : kCommands)
+        std::fprintf(to, "  %-*s  %.*s\n", int(width), usage_line(command).c_str(),
+                     int(command.summary.size()), command.summary.data());
+}
+
+const Command *find_command(std::string_view name) {
+    for (const Command &command : kCommands)
+        if (command.name == name) return &command;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        print_usage(stderr);
+        return kUsage;
+    }
+    if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+        print_usage(stdout);
+        return kOk;
+    }
+    const Command *command = find_command(args[0]);
+    if (!command) {
+        std::fprintf(stderr, "template-tool: unknown command %s\n\n", in_quotes(args[0]).c_str());
+        print_usage(stderr);
+        return kUsage;
+    }
+
+    const Args operands = Args(args).subspan(1);
+    int status = kUsage;
+    if (operands.size() >= command->min_args && operands.size() <= command->max_args) {
+        optpl_init();
+        status = command->run(operands);
+        optpl_cleanup();
+    }
+    if (status == kUsage) std::fprintf(stderr, "usage: template-tool %s\n", usage_line(*command).c_str());
+    return status;
+}
