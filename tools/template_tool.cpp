@@ -148,11 +148,11 @@ int run_pack(Args args) {
 
     if (optpl_load_bundle_file(out_path.c_str()) != 0) {
         std::string reason = copy_of(optpl_last_error());
-        // A stale bundle must not look up to date to the build.
+        // A bundle that does not load must not look up to date to the build.
         std::remove(out_path.c_str());
         return fail("the packed bundle does not load: " + reason);
     }
-    std::printf("packed %zu templates into %s (%zu bytes%s)\n", files->size(), out_path.c_str(),
+    std::printf("packed %zu files into %s (%zu bytes%s)\n", files->size(), out_path.c_str(),
                 bytes->size(), zlib ? ", zlib" : "");
     return kOk;
 }
@@ -171,11 +171,12 @@ int run_list(Args args) {
     size_t name_width = 4;
     for (int i = 0; i < optpl_entry_count(); i++) {
         std::string name = copy_of(optpl_entry_name(i));
-        size_t bytes = std::strlen(copy_of(optpl_entry_text(name.c_str())).c_str());
+        const char *text = optpl_entry_text(name.c_str());
+        size_t bytes = text ? std::strlen(text) : 0;
         name_width = std::max(name_width, name.size());
         entries.push_back({std::move(name), bytes});
     }
-    int index_width = int(std::to_string(std::max<size_t>(entries.size(), 1) - 1).size());
+    int index_width = int(std::to_string(entries.size()).size());
     std::printf("entries (%zu):\n", entries.size());
     std::printf("  %*s  %-*s  %s\n", index_width, "#", int(name_width), "name", "bytes");
     for (size_t i = 0; i < entries.size(); i++)
@@ -222,6 +223,35 @@ int run_translate(Args args) {
     return kOk;
 }
 
+// ---- lint ----
+
+// Parses each template (or the named ones) and prints its reading warnings
+// and, for a template that does not parse, why. Fails when any did not parse.
+int run_lint(Args args) {
+    if (!load_bundle(args[0])) return kFailed;
+    std::vector<std::string> names;
+    for (std::string_view name : args.subspan(1)) names.emplace_back(name);
+    if (names.empty())
+        for (int i = 0; i < optpl_template_count(); i++) names.push_back(copy_of(optpl_template_name(i)));
+
+    int failed = 0, warned = 0;
+    for (const std::string &name : names) {
+        int rc = optpl_parse_template(name.c_str());
+        const std::string error = rc ? copy_of(optpl_last_error()) : std::string();
+        int warnings = optpl_warning_count();
+        std::printf("%s: %s", name.c_str(), rc ? "FAILED" : "ok");
+        if (warnings) std::printf(", %d warning%s", warnings, warnings == 1 ? "" : "s");
+        std::printf("\n");
+        for (int i = 0; i < warnings; i++) std::printf("  warning: %s\n", copy_of(optpl_warning(i)).c_str());
+        if (rc) std::printf("  error: %s\n", error.c_str());
+        failed += rc != 0;
+        warned += warnings != 0;
+    }
+    std::printf("%zu template%s: %d failed, %d with warnings\n", names.size(), names.size() == 1 ? "" : "s",
+                failed, warned);
+    return failed ? kFailed : kOk;
+}
+
 // ---- command table ----
 
 struct Command {
@@ -239,6 +269,8 @@ constexpr Command kCommands[] = {
     {"pack", "DIR OUT [--zlib]", "pack the .json files of DIR into the bundle OUT", 2, 3, run_pack},
     {"list", "BUNDLE", "show the entries, templates, languages and load warnings of BUNDLE", 1, 1,
      run_list},
+    {"lint", "BUNDLE [NAME...]", "parse each template (or the named ones) and show its warnings and failures", 1,
+     kAnyNumber, run_lint},
     {"translate", "BUNDLE LANG KEY...", "translate each KEY as the player does in language LANG", 3,
      kAnyNumber, run_translate},
 };

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs template-tool end to end: packing, listing, translating and the refusals.
-# usage: template_tool_test.sh TEMPLATE_TOOL TEMPLATES_DIR
+# usage: template_tool_test.sh TEMPLATE_TOOL TEMPLATES_DIR LEGACY_DIR
 set -u
 tool=$1
 templates=$2
+legacy=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -30,7 +31,7 @@ expect() {
 }
 
 # Packing the sample templates, plain and compressed, gives bundles that list the same.
-expect 0 out "packed 5 templates" "$tool" pack "$templates" "$work/plain.txt"
+expect 0 out "packed 5 files" "$tool" pack "$templates" "$work/plain.txt"
 expect 0 out "zlib" "$tool" pack "$templates" "$work/zlib.txt" --zlib
 [ "$(head -c 1 "$work/zlib.txt" | od -An -tx1 | tr -d ' ')" = 78 ] || fail "--zlib did not write a zlib stream"
 "$tool" list "$work/plain.txt" >"$work/plain.list" || fail "list of the plain bundle failed"
@@ -55,6 +56,12 @@ grep -E '^ +[0-9]+ +[^ ]+\.json' "$work/mixed.list" | awk '{print $1, $2, $3}' >
 printf '0 Z.json %s\n1 b.json 12\n' "$(wc -c <"$work/mixed/Z.json")" | cmp -s - "$work/mixed.entries" ||
     fail "mixed folder packed as: $(cat "$work/mixed.entries")"
 
+# Load warnings are listed.
+mkdir -p "$work/broken"
+printf '{"fr": ' >"$work/broken/strings.json"
+"$tool" pack "$work/broken" "$work/broken.txt" >/dev/null || fail "pack of a broken strings.json failed"
+expect 0 out "strings.json is not valid JSON" "$tool" list "$work/broken.txt"
+
 # Refused input: exit status 1 and the reason on stderr.
 printf '[1]' >"$work/array.txt"
 mkdir -p "$work/empty"
@@ -71,6 +78,43 @@ expect 0 err "no table 'fr-CA'" "$tool" translate "$work/plain.txt" fr-CA Subtit
 expect 0 out "Text color" "$tool" translate "$work/plain.txt" en-US SubtitleColour
 expect 0 out "NoSuchKey  (no translation)" "$tool" translate "$work/plain.txt" de Subtitles NoSuchKey
 expect 1 err "language is empty" "$tool" translate "$work/plain.txt" "" Subtitles
+
+# Lint: the samples read cleanly; a legacy-style template shows every kind of
+# warning, and templates that do not parse fail the run with their reason.
+expect 0 out "5 templates: 0 failed, 0 with warnings" "$tool" lint "$work/plain.txt"
+"$tool" pack "$legacy" "$work/legacy.txt" >/dev/null || fail "pack of the legacy fixture failed"
+"$tool" lint "$work/legacy.txt" >"$work/lint.out" 2>&1
+[ $? = 1 ] || fail "lint of failing templates did not exit 1"
+expect 0 out "legacy.json: ok, 9 warnings" "$tool" lint "$work/legacy.txt" legacy.json
+while IFS= read -r line; do
+    grep -qF -- "$line" "$work/lint.out" || fail "lint output lacks: $line"
+done <<'LINES'
+  warning: template: Newtonsoft metadata property '$type' ignored
+  warning: template: 'DisplayName' is an object/array (legacy throws) — treated as null
+  warning: template: 'Extension' is not an object (legacy throws) — treated as null
+  warning: template: RuntimeSettings/RuntimeFlags value 'Nested' is an object/array (legacy throws) — ignored
+  warning: template: 'Items' element "just a string" is not an object (legacy throws) — kept as null
+  warning: template: 'Items' element is not an object (legacy throws) — kept as null
+  warning: template: 'Values' is not an array (legacy throws) — treated as null
+  warning: template: 'Settings' is not an array (legacy throws) — treated as null
+  warning: trailing data after the JSON value at byte
+broken.json: FAILED
+  warning: invalid JSON at byte 32: unexpected end of data
+  error: broken.json is not a SetttingsGroup template (invalid JSON)
+  error: empty.json is not a SetttingsGroup template (empty)
+3 templates: 2 failed, 2 with warnings
+LINES
+expect 1 out "error: no template named other.json" "$tool" lint "$work/legacy.txt" other.json
+# Nesting beyond 256 levels (Group, Setting and Item are one level each) is cut.
+mkdir -p "$work/deep"
+{
+    for _ in $(seq 90); do printf '{"Settings":[{"Items":[{"Group":'; done
+    printf '{}'
+    for _ in $(seq 90); do printf '}]}]}'; done
+} >"$work/deep/deep.json"
+"$tool" pack "$work/deep" "$work/deep.txt" >/dev/null || fail "pack of the deep template failed"
+expect 0 out "warning: template: nesting deeper than 256 levels truncated (legacy Newtonsoft MaxDepth is 64)" \
+    "$tool" lint "$work/deep.txt"
 
 # Usage errors: exit status 2 and the usage text.
 expect 2 err "usage: template-tool COMMAND" "$tool"

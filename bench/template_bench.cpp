@@ -1,0 +1,96 @@
+// Building a template model against the raw JSON parse of the same text.
+// Prints MB/s for both, the ratio (goal: the model costs at most 1.5x the
+// raw parse) and the arena bytes the model took.
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "json.h"
+#include "model.h"
+#include "optpl.h"
+#include "optpl_internal.h"
+
+// 100 sections x 200 items; every tenth item opens a group of 5 x 10 items.
+static std::string stress_template() {
+    std::string t = R"({"Key":"Stress","DisplayName":"Stress","Type":"Menu","Settings":[)";
+    auto item = [&](const std::string &key, bool group) {
+        t += R"({"Key":")" + key + R"(","DisplayName":"Item )" + key +
+             R"(","Type":"Choice","DefaultValue":"1","AdvanceMenu":{"Url":"open:sample.mp4","NativeHandlerCode":"7"},)"
+             R"("Extension":{"FeatureFlag":"","FallbackIconUrl":"ms-appx:///icons/x.png",)"
+             R"("UWP":{"Enabled":"True","Icon":"u.png","MinVersion":"1.0"},"iOS":{"Enabled":"True","MaxVersion":"9.9"}})";
+        if (group) {
+            t += R"(,"Group":{"Key":"G)" + key + R"(","UseGrid":"true","Settings":[)";
+            for (int s = 0; s < 5; s++) {
+                t += std::string(s ? "," : "") + R"({"Key":"GS)" + std::to_string(s) + R"(","Items":[)";
+                for (int i = 0; i < 10; i++) {
+                    t += std::string(i ? "," : "") + R"({"Key":"N)" + std::to_string(i) +
+                         R"(","DisplayName":"Nested","Type":"Toggle","DefaultValue":true,)"
+                         R"("Extension":{"UWP":{"Enabled":"True","Icon":"n.png"}}})";
+                }
+                t += "]}";
+            }
+            t += "]}";
+        }
+        t += "}";
+    };
+    for (int s = 0; s < 100; s++) {
+        t += std::string(s ? "," : "") + R"({"Key":"S)" + std::to_string(s) + R"(","DisplayName":"Section","Items":[)";
+        for (int i = 0; i < 200; i++) {
+            if (i) t += ",";
+            item(std::to_string(s) + "." + std::to_string(i), i % 10 == 0);
+        }
+        t += "]}";
+    }
+    return t + "]}";
+}
+
+static size_t count_objects(const ModelObj *o) {
+    if (!o) return 0;
+    size_t n = 1;
+    for (int slot = 0; slot < CHILD_SLOTS; slot++) n += count_objects(o->child[slot]);
+    for (int slot = 0; slot < LIST_SLOTS; slot++)
+        for (int i = 0; i < o->list[slot].count; i++) n += count_objects(o->list[slot].items[i]);
+    return n;
+}
+
+template <class F>
+static double best_seconds(int rounds, F &&run) {
+    double best = 1e9;
+    for (int r = 0; r < rounds; r++) {
+        auto t0 = std::chrono::steady_clock::now();
+        run();
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (s < best) best = s;
+    }
+    return best;
+}
+
+int main() {
+    const std::string text = stress_template();
+    const double mb = double(text.size()) / 1e6;
+    const uint32_t flags = JSON_READ_BOM | JSON_READ_COMMENTS | JSON_READ_TRAILING_COMMAS | JSON_READ_SINGLE_QUOTES |
+                           JSON_READ_UNQUOTED_KEYS | JSON_READ_INF_NAN | JSON_READ_INVALID_UTF8 |
+                           JSON_READ_NUMBERS_RAW | JSON_READ_STOP_WHEN_DONE;
+    const int rounds = 7;
+
+    double raw = best_seconds(rounds, [&] { json_doc_free(json_read(text.data(), text.size(), flags, nullptr, nullptr)); });
+
+    double model = 1e9;
+    for (int r = 0; r < rounds; r++) {
+        optpl_add_template("stress.json", text.c_str());  // forgets the previous model
+        model = std::min(model, best_seconds(1, [] {
+            if (optpl_parse_template("stress.json") != 0) std::fprintf(stderr, "parse failed: %s\n", optpl_last_error());
+        }));
+    }
+    ModelObj *root = nullptr;
+    get_parsed("stress.json", &root);
+    const BundleEntry *e = bundle_find(&G.bundle, "stress.json", 11);
+
+    std::printf("stress template: %.1f MB, %zu model objects\n", mb, count_objects(root));
+    std::printf("%-28s %9.1f ms %9.1f MB/s\n", "raw JSON parse", raw * 1e3, mb / raw);
+    std::printf("%-28s %9.1f ms %9.1f MB/s\n", "first optpl_parse_template", model * 1e3, mb / model);
+    std::printf("model / raw: %.2fx (goal <= 1.50x)\n", model / raw);
+    std::printf("arena: %.1f MB used, %.1f MB in chunks\n", double(e->arena.used) / 1e6, double(ar_reserved(&e->arena)) / 1e6);
+    optpl_cleanup();
+    return 0;
+}
