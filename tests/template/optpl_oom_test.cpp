@@ -79,3 +79,55 @@ TEST_F(Optpl, OutOfMemoryWhileSettingTheLanguage) {
     EXPECT_EQ(last_error(), "out of memory");
     EXPECT_STREQ(optpl_language(), "en");
 }
+
+TEST_F(Optpl, OutOfMemoryInRuleSettersKeepsPreviousValues) {
+    const std::function<int()> setters[] = {
+        [] { return optpl_set_device("New"); },
+        [] { return optpl_set_edition("New"); },
+        [] { return optpl_set_app_version("2.0"); },
+        [] { return optpl_set_flag("a", "2"); },
+        [] { return optpl_set_flag("b", "2"); },
+        [] { return optpl_set_global_flag("h", 1); },
+    };
+    for (const auto &set : setters) {
+        for (long n = 1;; n++) {
+            optpl_cleanup();
+            ASSERT_EQ(optpl_set_device("Old"), 0);
+            ASSERT_EQ(optpl_set_flag("a", "1"), 0);
+            xalloc_fail_at(n);
+            int rc = set();
+            bool hit = xalloc_calls() >= n;
+            xalloc_fail_at(0);
+            if (!hit) break;
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(last_error(), "out of memory");
+            EXPECT_STREQ(G.rules.device, "Old");
+            EXPECT_EQ(G.rules.edition, nullptr);
+            EXPECT_EQ(G.rules.app_version, nullptr);
+            EXPECT_EQ(optpl_flag_count(), 1);
+            EXPECT_EQ(optpl_has_feature_flag("a:1"), 1);
+            EXPECT_EQ(optpl_eval_global_flag("h"), 0);
+        }
+    }
+}
+
+TEST_F(Optpl, OutOfMemoryWhileReadingBundleFlags) {
+    int failures = 0;
+    for (long n = 1;; n++) {
+        optpl_cleanup();
+        ASSERT_EQ(optpl_add_template("ffop.json", R"({"Settings":[{"Key":"a","DefaultValue":true}]})"), 0);
+        xalloc_fail_at(n);
+        int rc = optpl_use_bundle_feature_flags();
+        bool hit = xalloc_calls() >= n;
+        xalloc_fail_at(0);
+        if (!hit) {
+            EXPECT_EQ(rc, 1);
+            break;
+        }
+        if (rc == 1) continue;
+        failures++;
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(optpl_eval_global_flag("a"), 0);
+    }
+    EXPECT_GE(failures, 3);
+}
