@@ -146,9 +146,9 @@ TEST_F(Model, EachIrregularityGivesOneWarning) {
 }
 
 TEST_F(Model, LenientValuesKeepTheirText) {
-    ModelObj *root = parse("{Key: 'it\\'s', DefaultValue: -Infinity, Type: 1e3, UseGrid: \"\xFF\"}");
+    ModelObj *root = parse("{Key: 'it\\'s', DisplayName: -Infinity, Type: 1e3, UseGrid: \"\xFF\"}");
     EXPECT_EQ(get(root, "Key"), "it's");
-    EXPECT_EQ(get(root, "DefaultValue"), "-Infinity");
+    EXPECT_EQ(get(root, "DisplayName"), "-Infinity");
     EXPECT_EQ(get(root, "Type"), "1e3");
     EXPECT_EQ(get(root, "UseGrid"), "\xFF");
 }
