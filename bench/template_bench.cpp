@@ -14,19 +14,16 @@
 static std::string stress_template() {
     std::string t = R"({"Key":"Stress","DisplayName":"Stress","Type":"Menu","Settings":[)";
     auto item = [&](const std::string &key, bool group) {
-        t += R"({"Key":")" + key + R"(","DisplayName":"Item )" + key +
-             R"(","Type":"Choice","DefaultValue":"1","AdvanceMenu":{"Url":"open:sample.mp4","NativeHandlerCode":"7"},)"
-             R"("Extension":{"FeatureFlag":"","FallbackIconUrl":"ms-appx:///icons/x.png",)"
-             R"("UWP":{"Enabled":"True","Icon":"u.png","MinVersion":"1.0"},"iOS":{"Enabled":"True","MaxVersion":"9.9"}})";
+        t += R"({"Key":"Item.)" + key + R"(","DisplayName":"A menu item with a description long enough to wrap )" + key +
+             R"(","Type":"Choice","DefaultValue":"Medium")";
         if (group) {
-            t += R"(,"Group":{"Key":"G)" + key + R"(","UseGrid":"true","Settings":[)";
+            t += R"(,"Group":{"Key":"G)" + key + R"(","DisplayName":"Nested page","UseGrid":"true","Settings":[)";
             for (int s = 0; s < 5; s++) {
-                t += std::string(s ? "," : "") + R"({"Key":"GS)" + std::to_string(s) + R"(","Items":[)";
-                for (int i = 0; i < 10; i++) {
+                t += std::string(s ? "," : "") + R"({"Key":"GS)" + std::to_string(s) +
+                     R"(","DisplayName":"Nested section","Items":[)";
+                for (int i = 0; i < 10; i++)
                     t += std::string(i ? "," : "") + R"({"Key":"N)" + std::to_string(i) +
-                         R"(","DisplayName":"Nested","Type":"Toggle","DefaultValue":true,)"
-                         R"("Extension":{"UWP":{"Enabled":"True","Icon":"n.png"}}})";
-                }
+                         R"(","DisplayName":"Nested item with a description","Type":"Toggle","DefaultValue":true})";
                 t += "]}";
             }
             t += "]}";
@@ -47,9 +44,9 @@ static std::string stress_template() {
 static size_t count_objects(const ModelObj *o) {
     if (!o) return 0;
     size_t n = 1;
-    for (int slot = 0; slot < CHILD_SLOTS; slot++) n += count_objects(o->child[slot]);
+    for (int slot = 0; slot < CHILD_SLOTS; slot++) n += count_objects(obj_child(o, slot));
     for (int slot = 0; slot < LIST_SLOTS; slot++)
-        for (int i = 0; i < o->list[slot].count; i++) n += count_objects(o->list[slot].items[i]);
+        for (int i = 0; i < obj_list(o, slot)->count; i++) n += count_objects(obj_list(o, slot)->items[i]);
     return n;
 }
 

@@ -14,6 +14,12 @@ struct ArenaChunk {
 };
 
 void *ar_alloc(Arena *arena, size_t size) {
+    void *p = ar_alloc_raw(arena, size);
+    if (p) memset(p, 0, size);
+    return p;
+}
+
+void *ar_alloc_raw(Arena *arena, size_t size) {
     size = size ? (size + 15) & ~size_t(15) : 16;
     if (size < 16) return nullptr;  // rounding overflowed
     ArenaChunk *c = arena->head;
@@ -30,7 +36,6 @@ void *ar_alloc(Arena *arena, size_t size) {
     void *p = c->data + c->used;
     c->used += size;
     arena->used += size;
-    memset(p, 0, size);
     return p;
 }
 

@@ -87,6 +87,7 @@ static const Schema SCHEMAS[] = {
 };
 
 static bool ascii_ieq(const char *a, const char *b, size_t n) {
+    if (memcmp(a, b, n) == 0) return true;  // names are mostly written in their canonical case
     for (size_t i = 0; i < n; i++) {
         unsigned x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
         if (x - 'A' < 26u) x += 32;
@@ -109,16 +110,18 @@ struct Builder {
     bool out_of_memory;
 };
 
-static void *balloc(Builder *b, size_t size) {
+static void *balloc(Builder *b, size_t size, bool zero = true) {
     if (b->out_of_memory) return nullptr;
-    void *p = ar_alloc(b->arena, size);
+    void *p = zero ? ar_alloc(b->arena, size) : ar_alloc_raw(b->arena, size);
     if (!p) b->out_of_memory = true;
     return p;
 }
 
 static const char *bcopy(Builder *b, const char *s, size_t n) {
-    char *p = static_cast<char *>(balloc(b, n + 1));
-    if (p) memcpy(p, s, n);  // the arena zero-fills, so the NUL is there
+    char *p = n == SIZE_MAX ? nullptr : static_cast<char *>(balloc(b, n + 1, false));
+    if (!p) return nullptr;
+    memcpy(p, s, n);
+    p[n] = '\0';
     return p;
 }
 
@@ -145,8 +148,10 @@ static Slice scalar_of(Builder *b, const json_val *v) {
 
 // Stores a scalar: an existing one of the same name keeps its name and takes
 // the value; otherwise a new pair is appended under `name` (copied when
-// `copy_name`, else a constant).
-static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_len, bool copy_name, Slice value) {
+// `copy_name`, else a constant). `room` is how many more scalars the JSON
+// object being read can bring, so a first array is sized once.
+static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_len, bool copy_name, Slice value,
+                       size_t room) {
     for (int i = 0; i < o->scalar_count; i++) {
         Scalar *s = &o->scalars[i];
         if (name_matches(o, s->name, s->name_len, name, name_len)) {
@@ -155,8 +160,8 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
         }
     }
     if (o->scalar_count == o->scalar_cap) {
-        int cap = o->scalar_cap ? o->scalar_cap * 2 : 8;
-        Scalar *grown = static_cast<Scalar *>(balloc(b, sizeof(Scalar) * size_t(cap)));
+        int cap = o->scalar_cap ? o->scalar_cap * 2 : room < 8 ? int(room) : 8;
+        Scalar *grown = static_cast<Scalar *>(balloc(b, sizeof(Scalar) * size_t(cap), false));
         if (!grown) return;
         if (o->scalar_count) memcpy(grown, o->scalars, sizeof(Scalar) * size_t(o->scalar_count));
         o->scalars = grown;
@@ -166,16 +171,26 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
     o->scalars[o->scalar_count++] = Scalar{name, name_len, value};
 }
 
-static void list_append(Builder *b, ModelList *list, ModelObj *entry) {
+static void list_append(Builder *b, ModelList *list, ModelObj *entry, size_t room) {
     if (list->count == list->cap) {
-        int cap = list->cap ? list->cap * 2 : 8;
-        ModelObj **grown = static_cast<ModelObj **>(balloc(b, sizeof(ModelObj *) * size_t(cap)));
+        int cap = list->cap ? list->cap * 2 : room < 8 ? int(room) : 8;
+        ModelObj **grown = static_cast<ModelObj **>(balloc(b, sizeof(ModelObj *) * size_t(cap), false));
         if (!grown) return;
         if (list->count) memcpy(grown, list->items, sizeof(ModelObj *) * size_t(list->count));
         list->items = grown;
         list->cap = cap;
     }
     list->items[list->count++] = entry;
+}
+
+static ModelList *lists_of(Builder *b, ModelObj *o) {
+    if (!o->list) o->list = static_cast<ModelList *>(balloc(b, sizeof(ModelList) * LIST_SLOTS));
+    return o->list;
+}
+
+static ModelObj **children_of(Builder *b, ModelObj *o) {
+    if (!o->child) o->child = static_cast<ModelObj **>(balloc(b, sizeof(ModelObj *) * CHILD_SLOTS));
+    return o->child;
 }
 
 static bool is_empty_str(const json_val *v) { return json_is_str(v) && json_get_len(v) == 0; }
@@ -191,19 +206,20 @@ static const SchemaRow *find_row(const Schema *schema, const char *name, size_t 
 static void populate(Builder *b, ModelObj *o, json_val *json, int depth);
 
 static void take_list(Builder *b, ModelObj *o, const SchemaRow *row, json_val *v, int depth) {
-    ModelList *list = &o->list[row->slot];
-    if (json_is_null(v) || is_empty_str(v)) {
-        *list = ModelList{};
-        return;
-    }
-    if (!json_is_arr(v)) {
+    bool array = json_is_arr(v);
+    if (!array && !json_is_null(v) && !is_empty_str(v))
         warn_add(b->warnings, "%s: '%s' is not an array (legacy throws) — treated as null", TPL, row->name);
-        *list = ModelList{};
+    if (!array) {
+        if (o->list) o->list[row->slot] = ModelList{};
         return;
     }
+    ModelList *lists = lists_of(b, o);
+    if (!lists) return;
+    ModelList *list = &lists[row->slot];
     list->present = 1;
     json_arr_iter it = json_arr_iter_init(v);
     for (json_val *el; (el = json_arr_iter_next(&it));) {
+        size_t room = it.left + 1;
         ModelObj *entry = nullptr;
         if (json_is_obj(el)) {
             entry = new_obj(b, row->kind);
@@ -215,22 +231,22 @@ static void take_list(Builder *b, ModelObj *o, const SchemaRow *row, json_val *v
         } else if (!json_is_null(el) && !json_is_str(el)) {
             warn_add(b->warnings, "%s: '%s' element is not an object (legacy throws) — kept as null", TPL, row->name);
         }
-        list_append(b, list, entry);
+        list_append(b, list, entry, room);
         if (b->out_of_memory) return;
     }
 }
 
 static void take_object(Builder *b, ModelObj *o, const SchemaRow *row, json_val *v, int depth) {
-    ModelObj **slot = &o->child[row->slot];
-    if (json_is_null(v) || is_empty_str(v)) {
-        *slot = nullptr;
-        return;
-    }
-    if (!json_is_obj(v)) {
+    bool object = json_is_obj(v);
+    if (!object && !json_is_null(v) && !is_empty_str(v))
         warn_add(b->warnings, "%s: '%s' is not an object (legacy throws) — treated as null", TPL, row->name);
-        *slot = nullptr;
+    if (!object) {
+        if (o->child) o->child[row->slot] = nullptr;
         return;
     }
+    ModelObj **children = children_of(b, o);
+    if (!children) return;
+    ModelObj **slot = &children[row->slot];
     if (!*slot && !(*slot = new_obj(b, row->kind))) return;
     populate(b, *slot, v, depth + 1);  // a property given twice merges into one object
 }
@@ -245,6 +261,7 @@ static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
     const Schema *schema = &SCHEMAS[o->kind];
     json_obj_iter it = json_obj_iter_init(json);
     for (json_val *key; (key = json_obj_iter_next(&it)) && !b->out_of_memory;) {
+        size_t room = it.left + 1;
         const char *name = json_get_str(key);
         size_t len = json_get_len(key);
         json_val *v = key + 1;
@@ -254,7 +271,7 @@ static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
                          "%s: RuntimeSettings/RuntimeFlags value '%.*s' is an object/array (legacy throws) — ignored",
                          TPL, int(len < 40 ? len : 40), name);
             else
-                set_scalar(b, o, name, len, true, scalar_of(b, v));
+                set_scalar(b, o, name, len, true, scalar_of(b, v), room);
             continue;
         }
         if (len && name[0] == '$') {
@@ -264,16 +281,16 @@ static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
         }
         const SchemaRow *row = find_row(schema, name, len);
         if (!row) {
-            if (schema->open && !json_is_ctn(v)) set_scalar(b, o, name, len, true, scalar_of(b, v));
+            if (schema->open && !json_is_ctn(v)) set_scalar(b, o, name, len, true, scalar_of(b, v), room);
             continue;
         }
         switch (row->take) {
         case T_SCALAR:
             if (json_is_ctn(v)) {
                 warn_add(b->warnings, "%s: '%s' is an object/array (legacy throws) — treated as null", TPL, row->name);
-                set_scalar(b, o, row->name, row->name_len, false, Slice{});
+                set_scalar(b, o, row->name, row->name_len, false, Slice{}, room);
             } else {
-                set_scalar(b, o, row->name, row->name_len, false, scalar_of(b, v));
+                set_scalar(b, o, row->name, row->name_len, false, scalar_of(b, v), room);
             }
             break;
         case T_OBJECT:
@@ -344,11 +361,12 @@ Slice obj_get(const ModelObj *obj, const char *name) {
 }
 
 ModelObj *obj_child(const ModelObj *obj, int slot) {
-    return obj && slot >= 0 && slot < CHILD_SLOTS ? obj->child[slot] : nullptr;
+    return obj && obj->child && slot >= 0 && slot < CHILD_SLOTS ? obj->child[slot] : nullptr;
 }
 
 const ModelList *obj_list(const ModelObj *obj, int slot) {
-    return obj && slot >= 0 && slot < LIST_SLOTS ? &obj->list[slot] : nullptr;
+    static const ModelList NONE = {};
+    return obj && obj->list && slot >= 0 && slot < LIST_SLOTS ? &obj->list[slot] : &NONE;
 }
 
 ModelObj *ext_plat(const ModelObj *extension, const char *platform) {

@@ -13,6 +13,7 @@ struct Slice {
 };
 
 void *ar_alloc(Arena *arena, size_t size);  // zero-filled; NULL when memory runs out
+void *ar_alloc_raw(Arena *arena, size_t size);  // for memory the caller fills at once
 void ar_free(Arena *arena);
 size_t ar_reserved(const Arena *arena);     // bytes held in chunks
 
@@ -41,13 +42,15 @@ struct ModelList {
     int present;
 };
 
+// Most objects have no children and no lists (items are the bulk of a
+// template), so both slot arrays are allocated with their first use.
 struct ModelObj {
     int kind;  // ModelKind
-    Scalar *scalars;
     int scalar_count;
     int scalar_cap;
-    ModelObj *child[CHILD_SLOTS];
-    ModelList list[LIST_SLOTS];
+    Scalar *scalars;
+    ModelObj **child;  // CHILD_SLOTS references, or NULL while all are empty
+    ModelList *list;   // LIST_SLOTS lists, or NULL while none was given
 };
 
 // Builds the model of one entry's text. Returns the root, or NULL with
@@ -58,6 +61,7 @@ ModelObj *model_parse(Arena *arena, const char *text, size_t len, WarnList *warn
 // Reads; each accepts a NULL object and then answers absent.
 Slice obj_get(const ModelObj *obj, const char *name);
 ModelObj *obj_child(const ModelObj *obj, int slot);
+// Never NULL: a list that was not given reads as empty and not present.
 const ModelList *obj_list(const ModelObj *obj, int slot);
 // The platform extension (Common, iOS, tvOS, UWP, Droid, SkiaMacOS; any case) of an Extension.
 ModelObj *ext_plat(const ModelObj *extension, const char *platform);
