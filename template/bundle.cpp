@@ -257,6 +257,7 @@ static int load_json_bundle(const char *data, size_t length) {
         set_oom();
         return -1;
     }
+    nodes_clear();
     bundle_free(&G.bundle);
     trans_free(&G.trans);
     warn_clear(&G.warnings);
@@ -362,6 +363,7 @@ int optpl_add_template(const char *name, const char *json) {
         set_oom();
         return -1;
     }
+    nodes_clear();
     if (bundle_put(&G.bundle, name, strlen(name), json, len) < 0) {
         trans_free(&trans);
         warn_clear(&warnings);

@@ -100,6 +100,8 @@ int optpl_init(void) {
 
 void optpl_cleanup(void) {
     if (!G.initialised) return;
+    nodes_clear();
+    xfree(G.result_json);
     bundle_free(&G.bundle);
     trans_free(&G.trans);
     rules_free(&G.rules);
@@ -107,6 +109,7 @@ void optpl_cleanup(void) {
     xfree(G.language);
     xfree(G.ret);
     memset(&G, 0, sizeof G);
+    tv_cleanup();
 }
 
 const char *optpl_version(void) { return VERSION; }

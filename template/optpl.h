@@ -115,6 +115,74 @@ OPTPL_API int optpl_eval_global_flag(const char *name);
 /* Sets the flags switched on in the bundle's "ffop.json"; their number, 0 without it, -1 when it is no template. */
 OPTPL_API int optpl_use_bundle_feature_flags(void);
 
+/* ---- rendering ---- */
+
+/*
+ * Renders a page of a template into a flat list of nodes: sections and their
+ * visible items, with the items of nested groups after their owner. `page` is
+ * a '/'-separated path of item keys from the root (NULL or "" for the root).
+ * 0, 1 (no such template or page) or -1.
+ */
+OPTPL_API int optpl_render(const char *tpl, const char *page);
+/* As optpl_render, keeping only the page's sections whose Key is `section`. */
+OPTPL_API int optpl_render_section(const char *tpl, const char *page, const char *section);
+OPTPL_API int optpl_node_count(void);
+/*
+ * A field of node `node`: "kind", "depth", "parent", "path", "verdict",
+ * "section", "section_text", "key", "type", "display", "text", "default",
+ * "subtitle", "placeholder", "icon", "fallback_icon_url", "feature_flag",
+ * "enabled", "url", "handler", "has_group", "group_key", "group_text",
+ * "group_type", "group_use_grid", "values_count", "ext.NAME",
+ * "ext.PLATFORM.NAME", "am.NAME", "rs.NAME". An absent value reads as "";
+ * optpl_node_field_is_null tells it apart. NULL for an unknown field.
+ */
+OPTPL_API const char *optpl_node_field(int node, const char *field);
+/* 1 when the field's value is absent, 0 when present, -1 when the field or node is invalid. */
+OPTPL_API int optpl_node_field_is_null(int node, const char *field);
+OPTPL_API int optpl_node_value_count(int node);
+OPTPL_API const char *optpl_node_value_field(int node, int value, const char *field);
+/* The nodes as one JSON array; valid until the next call or render. NULL when it cannot be built. */
+OPTPL_API const char *optpl_result_json(void);
+
+/* ---- television layout ---- */
+
+/* "tv", "desktop" or "handheld" (any case): 0; another name 1; NULL -1. */
+OPTPL_API int optpl_set_form_factor(const char *name);
+OPTPL_API const char *optpl_form_factor(void);
+/* Columns (0 = from the page), rows per screenful, safe inset (0..25). Always 0. */
+OPTPL_API int optpl_set_tv_columns(int columns);
+OPTPL_API int optpl_set_tv_rows(int rows);
+OPTPL_API int optpl_set_tv_safe_inset(int inset);
+OPTPL_API int optpl_tv_columns(void);
+OPTPL_API int optpl_tv_rows(void);
+/* Layout settings and the sections of the focus graph as JSON. */
+OPTPL_API const char *optpl_tv_layout_json(void);
+
+/* ---- focus graph ---- */
+
+/* Renders the page and builds the focus graph of its top-level items. 0, 1 or -1. */
+OPTPL_API int optpl_focus_build(const char *tpl, const char *page);
+OPTPL_API int optpl_focus_count(void);
+OPTPL_API int optpl_focus_default(void);
+OPTPL_API int optpl_focus_index(void);
+/* Makes `index` the current focus: 0, or 1 when out of range. */
+OPTPL_API int optpl_focus_set(int index);
+/*
+ * A field of focus node `index`: "index", "focus_index", "key", "type",
+ * "display", "text", "subtitle", "placeholder", "path", "section",
+ * "section_index", "sections", "row", "col", "cols", "rows", "page", "grid",
+ * "has_group", "child_page", "handler", "fake_button", "enabled", "url",
+ * "icon", "focused".
+ */
+OPTPL_API const char *optpl_focus_field(int index, const char *field);
+/* Index of the focus node with exactly this path, -1 when none. */
+OPTPL_API int optpl_focus_find(const char *path);
+/* The focus node whose path is this node's path without its last segment, -1 when none. */
+OPTPL_API int optpl_focus_parent(int index);
+/* Page path that entering the node opens ("" when it has no group). */
+OPTPL_API const char *optpl_focus_child_page(int index);
+OPTPL_API const char *optpl_focus_json(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -107,6 +107,28 @@ struct RuleCtx {
     FlagSet global;
 };
 
+// ---- render nodes ----
+
+enum NodeKind { NODE_SECTION = 0, NODE_ITEM = 1 };
+
+struct RenderNode {
+    int kind;           // NodeKind
+    ModelObj *object;   // the Item, or the Setting of a section node
+    ModelObj *section;  // the Setting the node belongs to
+    int depth;
+    int parent;         // index of the item node whose group holds this node, -1 at depth 0
+    const char *verdict;  // item verdict (NULL = absent), with its length
+    size_t verdict_len;
+    char *path;
+    size_t path_len;
+};
+
+struct NodeList {
+    RenderNode *items;
+    int count;
+    int cap;
+};
+
 // ---- library state ----
 
 enum { LAST_ERROR_SIZE = 1024 };
@@ -119,6 +141,10 @@ struct LibState {
     RuleCtx rules;
     int clean_empty;
     int max_depth;
+    NodeList nodes;
+    ModelObj *page_group;  // the group the last successful render expanded
+    char *result_json;
+    int last_null;         // the last template value read was absent
     WarnList warnings;
     char last_error[LAST_ERROR_SIZE];
     char *ret;  // shared return buffer
@@ -143,6 +169,13 @@ uint64_t fnv1a(const char *data, size_t len);
 // Bundle and translation internals shared between the modules.
 void bundle_free(Bundle *b);
 BundleEntry *bundle_find(const Bundle *b, const char *name, size_t len);
+// Empties the render node list and forgets the page group; run whenever the
+// models the nodes point into may change.
+void nodes_clear();
+// Focus state (T): discards the focus graph and its documents.
+void tv_invalidate();
+void tv_cleanup();
+
 // Template lookup: the parsed model of entry `name`, parsing it on first use.
 // 0, 1 (no such entry) or -1 (not a template), with the error text set.
 int get_parsed(const char *name, ModelObj **model);

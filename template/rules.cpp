@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "render.h"
 #include "rules.h"
 
 static const char *const PLATFORM_NAMES[PLATFORM_COUNT] = {"UWP", "iOS", "tvOS", "Droid", "SkiaMacOS"};
@@ -210,6 +211,10 @@ Slice item_verdict(const ModelObj *item) {
         if (G.rules.runtime.count) v = flag_has_runtime(flag) ? TRUE_ : FALSE_;
     }
     return v;
+}
+
+const ModelObj *current_plat_ext(const ModelObj *obj) {
+    return ext_plat(obj_child(obj, C_EXTENSION), PLATFORM_NAMES[G.rules.platform]);
 }
 
 // ---- exports ----

@@ -3,6 +3,7 @@
 
 #include "json.h"
 #include "optpl_internal.h"
+#include "render.h"
 
 static const size_t TABLE_START = 64;
 static const size_t LANG_PREFIX_MAX = 63;
@@ -162,6 +163,20 @@ static const TransSlot *translate_key(const char *key, size_t key_len) {
         if (s) return s;
     }
     return nullptr;
+}
+
+Slice translate_slice(Slice key) {
+    if (!key.n || memchr(key.p, '\0', key.n)) return {};
+    const TransSlot *s = translate_key(key.p, key.n);
+    return s ? Slice{s->text, s->text_len} : Slice{};
+}
+
+Slice translatable_text(const ModelObj *obj) {
+    Slice key = obj_get(obj, "Key");
+    Slice translated = translate_slice(key);
+    if (translated.p) return translated;
+    Slice display = obj_get(obj, "DisplayName");
+    return display.p ? display : key;
 }
 
 extern "C" {

@@ -1,0 +1,51 @@
+// Focus engine state: television layout settings and the focus graph.
+#pragma once
+
+#include "model.h"
+
+enum FormFactor { FF_HANDHELD = 0, FF_DESKTOP = 1, FF_TV = 2 };
+
+struct FocusNode {
+    int node;     // render node index
+    int section;  // focus section index
+    int row;
+    int col;
+    char *path;
+};
+
+struct FocusSection {
+    char *key;
+    int cols;
+    int first;  // first focus node, -1 when none
+    int count;
+};
+
+struct TvState {
+    int initialised;
+    int form_factor;  // FormFactor
+    int columns;      // 0 = automatic
+    int rows;
+    int safe_inset;
+    FocusNode *nodes;
+    int node_count;
+    int node_cap;
+    FocusSection *sections;
+    int section_count;
+    int section_cap;
+    int current;
+    int default_focus;
+    int built;
+    char *focus_json;
+    char *layout_json;
+    char *action_json;
+    char *root_template;
+    char *page;
+};
+
+extern TvState T;
+
+void tv_ensure_init();
+// Reads an integer as key codes and column counts are written: blanks, an
+// optional '-', decimal or 0x hexadecimal digits; -1 without digits or
+// beyond 2,147,483,647.
+int parse_int(const char *p, size_t n);
