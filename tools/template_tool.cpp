@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -252,6 +253,122 @@ int run_lint(Args args) {
     return failed ? kFailed : kOk;
 }
 
+// ---- render and focus ----
+
+// Options that set up the rule context and the layout, as a console would.
+struct Options {
+    std::vector<std::string_view> positional;
+    std::vector<std::pair<std::string_view, std::string_view>> settings;  // in the order given
+    bool bad = false;
+};
+
+constexpr std::string_view kValueOptions[] = {"--platform", "--device",    "--edition", "--app-version",
+                                              "--language", "--flag",      "--global-flag", "--max-depth",
+                                              "--form",     "--columns",   "--rows"};
+constexpr std::string_view kSwitches[] = {"--no-clean-empty", "--bundle-flags"};
+
+Options parse_options(Args args) {
+    Options o;
+    for (size_t i = 0; i < args.size(); i++) {
+        std::string_view a = args[i];
+        if (!a.starts_with("--")) {
+            o.positional.push_back(a);
+            continue;
+        }
+        std::string_view name = a.substr(0, a.find('='));
+        if (std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches)) {
+            o.settings.emplace_back(name, "");
+        } else if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) != std::end(kValueOptions)) {
+            if (a.size() > name.size()) {
+                o.settings.emplace_back(name, a.substr(name.size() + 1));
+            } else if (i + 1 < args.size()) {
+                o.settings.emplace_back(name, args[++i]);
+            } else {
+                o.bad = true;
+            }
+        } else {
+            std::fprintf(stderr, "template-tool: unknown option %s\n", in_quotes(a).c_str());
+            o.bad = true;
+        }
+    }
+    return o;
+}
+
+// Applies the options to the library; false (with a message) when one is refused.
+bool apply_options(const Options &o) {
+    for (const auto &[name, value_view] : o.settings) {
+        const std::string value(value_view);
+        int rc = 0;
+        if (name == "--platform") rc = optpl_set_platform(value.c_str());
+        else if (name == "--device") rc = optpl_set_device(value.c_str());
+        else if (name == "--edition") rc = optpl_set_edition(value.c_str());
+        else if (name == "--app-version") rc = optpl_set_app_version(value.c_str());
+        else if (name == "--language") rc = optpl_set_language(value.c_str()) < 0 ? -1 : 0;
+        else if (name == "--global-flag") rc = optpl_set_global_flag(value.c_str(), 1);
+        else if (name == "--max-depth") optpl_set_max_depth(std::atoi(value.c_str()));
+        else if (name == "--no-clean-empty") optpl_set_clean_empty(0);
+        else if (name == "--bundle-flags") rc = optpl_use_bundle_feature_flags() < 0 ? -1 : 0;
+        else if (name == "--form") rc = optpl_set_form_factor(value.c_str());
+        else if (name == "--columns") optpl_set_tv_columns(std::atoi(value.c_str()));
+        else if (name == "--rows") optpl_set_tv_rows(std::atoi(value.c_str()));
+        else if (name == "--flag") {
+            size_t eq = value.find('=');
+            if (eq == std::string::npos) {
+                fail("--flag takes KEY=VALUE, not " + in_quotes(value));
+                return false;
+            }
+            rc = optpl_set_flag(value.substr(0, eq).c_str(), value.substr(eq + 1).c_str());
+        }
+        if (rc != 0) {
+            const char *why = optpl_last_error();
+            fail(std::string(name) + " " + in_quotes(value) + ": " + (*why ? why : "refused"));
+            return false;
+        }
+    }
+    return true;
+}
+
+void print_warnings() {
+    for (int i = 0; i < optpl_warning_count(); i++)
+        std::fprintf(stderr, "warning: %s\n", copy_of(optpl_warning(i)).c_str());
+}
+
+// BUNDLE NAME [PAGE] plus options; NULL page when none is given.
+bool prepare(Args args, Options &o, std::string &name, std::string &page) {
+    o = parse_options(args);
+    if (o.bad || o.positional.size() < 2 || o.positional.size() > 3) return false;
+    name = o.positional[1];
+    page = o.positional.size() == 3 ? std::string(o.positional[2]) : "";
+    return true;
+}
+
+int run_render(Args args) {
+    Options o;
+    std::string name, page;
+    if (!prepare(args, o, name, page)) return kUsage;
+    if (!load_bundle(o.positional[0]) || !apply_options(o)) return kFailed;
+    int rc = optpl_render(name.c_str(), page.empty() ? nullptr : page.c_str());
+    print_warnings();
+    if (rc != 0) return fail(optpl_last_error());
+    const char *doc = optpl_result_json();
+    if (!doc) return fail(optpl_last_error());
+    std::printf("%s\n", doc);
+    return kOk;
+}
+
+int run_focus(Args args) {
+    Options o;
+    std::string name, page;
+    if (!prepare(args, o, name, page)) return kUsage;
+    if (!load_bundle(o.positional[0]) || !apply_options(o)) return kFailed;
+    int rc = optpl_focus_build(name.c_str(), page.empty() ? nullptr : page.c_str());
+    print_warnings();
+    if (rc != 0) return fail(optpl_last_error());
+    std::printf("%s\n", copy_of(optpl_focus_json()).c_str());
+    std::printf("%s\n", copy_of(optpl_tv_layout_json()).c_str());
+    return kOk;
+}
+
 // ---- command table ----
 
 struct Command {
@@ -271,6 +388,10 @@ constexpr Command kCommands[] = {
      run_list},
     {"lint", "BUNDLE [NAME...]", "parse each template (or the named ones) and show its warnings and failures", 1,
      kAnyNumber, run_lint},
+    {"render", "BUNDLE NAME [PAGE] [OPTIONS]", "print the nodes of a page as the player renders them", 2,
+     kAnyNumber, run_render},
+    {"focus", "BUNDLE NAME [PAGE] [OPTIONS]", "print the focus graph and the layout of a page", 2, kAnyNumber,
+     run_focus},
     {"translate", "BUNDLE LANG KEY...", "translate each KEY as the player does in language LANG", 3,
      kAnyNumber, run_translate},
 };
@@ -286,6 +407,11 @@ void print_usage(FILE *to) {
     for (const Command &command : kCommands)
         std::fprintf(to, "  %-*s  %.*s\n", int(width), usage_line(command).c_str(),
                      int(command.summary.size()), command.summary.data());
+    std::fprintf(to,
+                 "\noptions of render and focus:\n"
+                 "  --platform UWP|iOS|tvOS|Droid|SkiaMacOS  --device D  --edition E  --app-version V\n"
+                 "  --language CODE  --flag KEY=VALUE  --global-flag NAME  --bundle-flags (flags of ffop.json)\n"
+                 "  --no-clean-empty  --max-depth N  --form tv|desktop|handheld  --columns N  --rows N\n");
 }
 
 const Command *find_command(std::string_view name) {

@@ -116,6 +116,17 @@ mkdir -p "$work/deep"
 expect 0 out "warning: template: nesting deeper than 256 levels truncated (legacy Newtonsoft MaxDepth is 64)" \
     "$tool" lint "$work/deep.txt"
 
+# Render and focus show a page as a console would, for the platform and flags given.
+expect 0 out '"url":"open:' "$tool" render "$work/plain.txt" homepage.json
+expect 0 out '"kind":"section"' "$tool" render "$work/plain.txt" settings.json --platform iOS --language fr --max-depth 0
+expect 1 err "unknown platform 'Xbox'" "$tool" render "$work/plain.txt" settings.json --platform Xbox
+expect 1 err "page 'Nowhere' not found in settings.json" "$tool" render "$work/plain.txt" settings.json Nowhere
+expect 1 err "--flag takes KEY=VALUE" "$tool" render "$work/plain.txt" settings.json --flag beta
+expect 0 out '{"form":"tv","columns":3,' "$tool" focus "$work/plain.txt" settings.json --form tv --columns=3
+expect 0 out '"safe_inset":5,"sections":[{' "$tool" focus "$work/plain.txt" settings.json --rows 4
+expect 2 err "unknown option '--colour'" "$tool" focus "$work/plain.txt" settings.json --colour red
+expect 2 err "usage: template-tool render" "$tool" render "$work/plain.txt"
+
 # Usage errors: exit status 2 and the usage text.
 expect 2 err "usage: template-tool COMMAND" "$tool"
 expect 2 err "unknown command 'lint-all'" "$tool" lint-all
