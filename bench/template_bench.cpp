@@ -5,41 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include "bench_templates.h"
 #include "json.h"
 #include "model.h"
 #include "optpl.h"
 #include "optpl_internal.h"
-
-// 100 sections x 200 items; every tenth item opens a group of 5 x 10 items.
-static std::string stress_template() {
-    std::string t = R"({"Key":"Stress","DisplayName":"Stress","Type":"Menu","Settings":[)";
-    auto item = [&](const std::string &key, bool group) {
-        t += R"({"Key":"Item.)" + key + R"(","DisplayName":"A menu item with a description long enough to wrap )" + key +
-             R"(","Type":"Choice","DefaultValue":"Medium")";
-        if (group) {
-            t += R"(,"Group":{"Key":"G)" + key + R"(","DisplayName":"Nested page","UseGrid":"true","Settings":[)";
-            for (int s = 0; s < 5; s++) {
-                t += std::string(s ? "," : "") + R"({"Key":"GS)" + std::to_string(s) +
-                     R"(","DisplayName":"Nested section","Items":[)";
-                for (int i = 0; i < 10; i++)
-                    t += std::string(i ? "," : "") + R"({"Key":"N)" + std::to_string(i) +
-                         R"(","DisplayName":"Nested item with a description","Type":"Toggle","DefaultValue":true})";
-                t += "]}";
-            }
-            t += "]}";
-        }
-        t += "}";
-    };
-    for (int s = 0; s < 100; s++) {
-        t += std::string(s ? "," : "") + R"({"Key":"S)" + std::to_string(s) + R"(","DisplayName":"Section","Items":[)";
-        for (int i = 0; i < 200; i++) {
-            if (i) t += ",";
-            item(std::to_string(s) + "." + std::to_string(i), i % 10 == 0);
-        }
-        t += "]}";
-    }
-    return t + "]}";
-}
 
 static size_t count_objects(const ModelObj *o) {
     if (!o) return 0;
