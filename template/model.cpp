@@ -86,20 +86,9 @@ static const Schema SCHEMAS[] = {
     /* K_DICTIONARY */ {nullptr, 0, true},
 };
 
-static bool ascii_ieq(const char *a, const char *b, size_t n) {
-    if (memcmp(a, b, n) == 0) return true;  // names are mostly written in their canonical case
-    for (size_t i = 0; i < n; i++) {
-        unsigned x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x - 'A' < 26u) x += 32;
-        if (y - 'A' < 26u) y += 32;
-        if (x != y) return false;
-    }
-    return true;
-}
-
 static bool name_matches(const ModelObj *obj, const char *a, size_t a_len, const char *b, size_t b_len) {
     if (a_len != b_len) return false;
-    return obj->kind == K_DICTIONARY ? memcmp(a, b, a_len) == 0 : ascii_ieq(a, b, a_len);
+    return obj->kind == K_DICTIONARY ? memcmp(a, b, a_len) == 0 : ieq_n(a, b, a_len);
 }
 
 // ---- building ----
@@ -198,7 +187,7 @@ static bool is_empty_str(const json_val *v) { return json_is_str(v) && json_get_
 static const SchemaRow *find_row(const Schema *schema, const char *name, size_t len) {
     for (int i = 0; i < schema->count; i++) {
         const SchemaRow *row = &schema->rows[i];
-        if (row->name_len == len && ascii_ieq(row->name, name, len)) return row;
+        if (row->name_len == len && ieq_n(row->name, name, len)) return row;
     }
     return nullptr;
 }

@@ -74,6 +74,23 @@ const char *ret_n(const char *s, size_t n) {
 
 const char *ret_s(const char *s) { return s ? ret_n(s, strlen(s)) : nullptr; }
 
+static unsigned fold(char c) {
+    unsigned x = static_cast<unsigned char>(c);
+    return x - 'A' < 26u ? x + 32 : x;
+}
+
+bool ieq_n(const char *a, const char *b, size_t n) {
+    if (memcmp(a, b, n) == 0) return true;  // the usual case: same spelling
+    for (size_t i = 0; i < n; i++)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+bool ieq(const char *a, const char *b) {
+    size_t n = strlen(a);
+    return strlen(b) == n && ieq_n(a, b, n);
+}
+
 uint64_t fnv1a(const char *data, size_t len) {
     uint64_t h = 0x14650fb0739d0383ull;
     for (size_t i = 0; i < len; i++) {

@@ -183,6 +183,30 @@ OPTPL_API int optpl_focus_parent(int index);
 OPTPL_API const char *optpl_focus_child_page(int index);
 OPTPL_API const char *optpl_focus_json(void);
 
+/* ---- focus navigation and page stack ---- */
+
+/*
+ * Where a move from `index` would land ("up", "down", "left", "right",
+ * "pageup", "pagedown", "first", "last"; any case), or -1. Does not move.
+ */
+OPTPL_API int optpl_focus_move(int index, const char *direction);
+/* Pushes a page to return to; the new depth, or -1. */
+OPTPL_API int optpl_nav_push(const char *tpl, const char *page, const char *focus_path);
+OPTPL_API int optpl_nav_depth(void);
+OPTPL_API void optpl_nav_clear(void);
+/* "template", "page", "focus_path", "focus_index" of entry `index`; "popped_path", "popped_index" at index = depth. */
+OPTPL_API const char *optpl_nav_field(int index, const char *field);
+/* Template of the bottom page of the stack, else of the focus graph; "" when none. */
+OPTPL_API const char *optpl_focus_root(void);
+/* Opens the node's group as the new page: 0; 1 when it has none; -1; or the build's code. */
+OPTPL_API int optpl_focus_enter(int index);
+/* Returns to the page on top of the stack, focus restored: 0; 1 when the stack is empty; or the build's code. */
+OPTPL_API int optpl_focus_back(void);
+OPTPL_API int optpl_nav_back(void);
+/* Focus nodes that no up/down/left/right move reaches from the default. */
+OPTPL_API int optpl_focus_unreachable_count(void);
+OPTPL_API const char *optpl_focus_unreachable(int k);
+
 #ifdef __cplusplus
 }
 #endif

@@ -163,6 +163,10 @@ void set_oom();
 const char *ret_n(const char *s, size_t n);
 const char *ret_s(const char *s);
 
+// ASCII case-insensitive comparisons (other bytes compare exactly).
+bool ieq_n(const char *a, const char *b, size_t n);
+bool ieq(const char *a, const char *b);  // whole NUL-terminated strings
+
 // 64-bit FNV-1a with the library's own start value.
 uint64_t fnv1a(const char *data, size_t len);
 

@@ -30,6 +30,7 @@ void tv_ensure_init() {
     T.safe_inset = 5;
     T.current = -1;
     T.default_focus = -1;
+    T.popped_index = -1;
 }
 
 void tv_invalidate() {
@@ -40,6 +41,10 @@ void tv_invalidate() {
     xfree(T.focus_json);
     xfree(T.layout_json);
     xfree(T.action_json);
+    xfree(T.unreachable);
+    T.unreachable = nullptr;
+    T.unreachable_count = 0;
+    T.unreachable_built = 0;
     T.nodes = nullptr;
     T.sections = nullptr;
     T.node_count = T.node_cap = T.section_count = T.section_cap = 0;
@@ -50,6 +55,7 @@ void tv_invalidate() {
 
 void tv_cleanup() {
     tv_invalidate();
+    nav_free();
     xfree(T.root_template);
     xfree(T.page);
     T = TvState{};
@@ -58,7 +64,7 @@ void tv_cleanup() {
     g_tret_cap = 0;
 }
 
-static const char *tret_n(const char *s, size_t n) {
+const char *tret_n(const char *s, size_t n) {
     if (n + 1 > g_tret_cap) {
         char *buf = n > SIZE_MAX - 129 ? nullptr : static_cast<char *>(xrealloc(g_tret, n + 128));
         if (!buf) return "";
@@ -233,11 +239,7 @@ int optpl_set_form_factor(const char *name) {
     tv_ensure_init();
     if (!name) return -1;
     for (int i = 0; i < 3; i++) {
-        size_t n = strlen(FORM_NAMES[i]);
-        if (strlen(name) != n) continue;
-        bool same = true;
-        for (size_t k = 0; k < n && same; k++) same = (name[k] | 0x20) == FORM_NAMES[i][k];
-        if (!same) continue;
+        if (!ieq(name, FORM_NAMES[i])) continue;
         T.form_factor = i;
         tv_invalidate();
         return 0;

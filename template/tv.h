@@ -20,6 +20,13 @@ struct FocusSection {
     int count;
 };
 
+struct NavEntry {
+    char *tpl;
+    char *page;
+    char *focus_path;
+    int focus_index;  // the entered node; -1 for entries the host pushed
+};
+
 struct TvState {
     int initialised;
     int form_factor;  // FormFactor
@@ -40,6 +47,14 @@ struct TvState {
     char *action_json;
     char *root_template;
     char *page;
+    int *unreachable;
+    int unreachable_count;
+    int unreachable_built;
+    NavEntry *nav;
+    int nav_depth;
+    int nav_cap;
+    char *popped_path;
+    int popped_index;
 };
 
 extern TvState T;
@@ -49,3 +64,12 @@ void tv_ensure_init();
 // optional '-', decimal or 0x hexadecimal digits; -1 without digits or
 // beyond 2,147,483,647.
 int parse_int(const char *p, size_t n);
+// The focus getters' return buffer: `n` bytes of `s` plus a NUL ("" when it cannot grow).
+const char *tret_n(const char *s, size_t n);
+
+// Entering and returning for the exports and for actions. `nothing` tells a
+// node with nothing to enter (or an empty stack) apart from a failed build,
+// which both give 1.
+int nav_enter(int index, bool *nothing);
+int nav_back(bool *nothing);
+void nav_free();  // the stack and the popped path

@@ -206,6 +206,8 @@ TEST_F(Render, OutOfMemoryEmptiesTheNodes) {
         xalloc_fail_at(n);
         const char *doc = optpl_result_json();
         xalloc_fail_at(0);
-        if (doc) EXPECT_EQ(std::string(doc).back(), ']');
+        if (doc) {
+            EXPECT_EQ(std::string(doc).back(), ']');
+        }
     }
 }
