@@ -120,12 +120,14 @@ static ModelObj *new_obj(Builder *b, int kind) {
     return o;
 }
 
-// The value of a JSON scalar as model text; absent for null.
+// The value of a JSON scalar as model text; absent for null. Strings stay
+// where the reader unescaped them (the text copy lives in the arena); raw
+// numbers are copied to gain their terminating NUL.
 static Slice scalar_of(Builder *b, const json_val *v) {
     switch (json_get_type(v)) {
     case JSON_TRUE: return {"true", 4};
     case JSON_FALSE: return {"false", 5};
-    case JSON_STR:
+    case JSON_STR: return {json_get_str(v), json_get_len(v)};
     case JSON_RAW: {
         size_t n = json_get_len(v);
         const char *p = bcopy(b, json_get_str(v), n);
@@ -136,15 +138,19 @@ static Slice scalar_of(Builder *b, const json_val *v) {
 }
 
 // Stores a scalar: an existing one of the same name keeps its name and takes
-// the value; otherwise a new pair is appended under `name` (copied when
-// `copy_name`, else a constant). `room` is how many more scalars the JSON
-// object being read can bring, so a first array is sized once.
-static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_len, bool copy_name, Slice value,
-                       size_t room) {
+// the value; otherwise a new pair is appended under `name` (a constant or a
+// key inside the arena's text copy). `room` is how many more scalars the
+// JSON object being read can bring, so a first array is sized once.
+static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_len, Slice value, size_t room) {
+    if (name_len > UINT32_MAX || value.n > UINT32_MAX) {
+        b->out_of_memory = true;
+        return;
+    }
     for (int i = 0; i < o->scalar_count; i++) {
         Scalar *s = &o->scalars[i];
         if (name_matches(o, s->name, s->name_len, name, name_len)) {
-            s->value = value;
+            s->value = value.p;
+            s->value_len = uint32_t(value.n);
             return;
         }
     }
@@ -156,8 +162,7 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
         o->scalars = grown;
         o->scalar_cap = cap;
     }
-    if (copy_name && !(name = bcopy(b, name, name_len))) return;
-    o->scalars[o->scalar_count++] = Scalar{name, name_len, value};
+    o->scalars[o->scalar_count++] = Scalar{name, value.p, uint32_t(name_len), uint32_t(value.n)};
 }
 
 static void list_append(Builder *b, ModelList *list, ModelObj *entry, size_t room) {
@@ -260,7 +265,7 @@ static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
                          "%s: RuntimeSettings/RuntimeFlags value '%.*s' is an object/array (legacy throws) — ignored",
                          TPL, int(len < 40 ? len : 40), name);
             else
-                set_scalar(b, o, name, len, true, scalar_of(b, v), room);
+                set_scalar(b, o, name, len, scalar_of(b, v), room);
             continue;
         }
         if (len && name[0] == '$') {
@@ -270,16 +275,16 @@ static void populate(Builder *b, ModelObj *o, json_val *json, int depth) {
         }
         const SchemaRow *row = find_row(schema, name, len);
         if (!row) {
-            if (schema->open && !json_is_ctn(v)) set_scalar(b, o, name, len, true, scalar_of(b, v), room);
+            if (schema->open && !json_is_ctn(v)) set_scalar(b, o, name, len, scalar_of(b, v), room);
             continue;
         }
         switch (row->take) {
         case T_SCALAR:
             if (json_is_ctn(v)) {
                 warn_add(b->warnings, "%s: '%s' is an object/array (legacy throws) — treated as null", TPL, row->name);
-                set_scalar(b, o, row->name, row->name_len, false, Slice{}, room);
+                set_scalar(b, o, row->name, row->name_len, Slice{}, room);
             } else {
-                set_scalar(b, o, row->name, row->name_len, false, scalar_of(b, v), room);
+                set_scalar(b, o, row->name, row->name_len, scalar_of(b, v), room);
             }
             break;
         case T_OBJECT:
@@ -301,8 +306,16 @@ ModelObj *model_parse(Arena *arena, const char *text, size_t len, WarnList *warn
     const uint32_t flags = JSON_READ_BOM | JSON_READ_COMMENTS | JSON_READ_TRAILING_COMMAS | JSON_READ_SINGLE_QUOTES |
                            JSON_READ_UNQUOTED_KEYS | JSON_READ_INF_NAN | JSON_READ_INVALID_UTF8 |
                            JSON_READ_NUMBERS_RAW | JSON_READ_STOP_WHEN_DONE;
+    // The model's strings point into this copy of the text, which the arena keeps.
+    char *copy = len > SIZE_MAX - JSON_READ_PADDING ? nullptr
+                                                    : static_cast<char *>(ar_alloc_raw(arena, len + JSON_READ_PADDING));
+    if (!copy) {
+        *reason = "out of memory";
+        return nullptr;
+    }
+    memcpy(copy, text, len);
     json_err err{};
-    json_doc *doc = json_read(text, len, flags, &XALC, &err);
+    json_doc *doc = json_read_insitu(copy, len, flags, &XALC, &err);
     if (!doc) {
         if (err.code == JSON_ERR_MEMORY) {
             *reason = "out of memory";
@@ -344,7 +357,7 @@ Slice obj_get(const ModelObj *obj, const char *name) {
     size_t len = strlen(name);
     for (int i = 0; i < obj->scalar_count; i++) {
         const Scalar *s = &obj->scalars[i];
-        if (name_matches(obj, s->name, s->name_len, name, len)) return s->value;
+        if (name_matches(obj, s->name, s->name_len, name, len)) return {s->value, s->value_len};
     }
     return {};
 }

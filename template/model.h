@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "optpl_internal.h"
 
@@ -29,10 +30,13 @@ enum ListSlot { L_SETTINGS, L_ITEMS, L_VALUES, LIST_SLOTS };
 
 struct ModelObj;
 
+// A template value; lengths are 32-bit to keep the bulk of a model small
+// (a longer name or value fails the parse as out of memory).
 struct Scalar {
     const char *name;
-    size_t name_len;
-    Slice value;
+    const char *value;  // NULL = absent
+    uint32_t name_len;
+    uint32_t value_len;
 };
 
 struct ModelList {

@@ -92,6 +92,12 @@ struct json_doc;
 // fills `err` (may be NULL). `alc` is used for every allocation of the document.
 json_doc *json_read(const char *data, size_t len, uint32_t flags, const json_alc *alc,
                     json_err *err);
+// Reads in place: `buf` holds `len` bytes of input followed by
+// JSON_READ_PADDING bytes the reader may overwrite. Strings are unescaped
+// inside `buf`, which the document points into but does not own: keep it
+// alive for as long as the strings are used (it may outlive the document).
+enum : size_t { JSON_READ_PADDING = 16 };
+json_doc *json_read_insitu(char *buf, size_t len, uint32_t flags, const json_alc *alc, json_err *err);
 void json_doc_free(json_doc *doc);
 json_val *json_doc_root(const json_doc *doc);
 // Byte offset just past the root value (and, without JSON_READ_STOP_WHEN_DONE,

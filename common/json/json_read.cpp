@@ -28,7 +28,7 @@ using u8 = unsigned char;
 // Zero bytes after the private copy let the scanners read whole 8-byte words
 // and fixed-length literals without bounds checks. A zero byte stops every
 // scanner, which only then compares its position with the end of the input.
-constexpr size_t kPadding = 16;
+constexpr size_t kPadding = JSON_READ_PADDING;
 
 // Values per input byte: the benchmark documents need one value per 13 to 27
 // bytes; denser input grows the array by doubling.
@@ -756,6 +756,33 @@ struct Reader {
 
 }  // namespace
 
+// Reads `len` bytes of `text`, which has kPadding writable bytes after them;
+// strings are unescaped in place. The document owns `text` when `owned`.
+static json_doc *read_text(u8 *text, size_t len, bool owned, uint32_t flags, const json_alc &alc, json_err *err) {
+    const size_t cap = len / kBytesPerValueGuess + 16;
+    auto *doc = static_cast<json_doc *>(alc.malloc(alc.ctx, sizeof(json_doc)));
+    auto *vals = doc ? static_cast<json_val *>(alc.malloc(alc.ctx, cap * sizeof(json_val))) : nullptr;
+    if (!vals) {
+        if (doc) alc.free(alc.ctx, doc);
+        *err = {JSON_ERR_MEMORY, "memory allocation failed", 0};
+        return nullptr;
+    }
+    std::memset(text + len, 0, kPadding);
+
+    Reader r{text, text + len, flags, alc, vals, cap, {}};
+    size_t val_count = 0, read_size = 0;
+    const bool ok = flags ? r.parse<true>(&val_count, &read_size) : r.parse<false>(&val_count, &read_size);
+    if (!ok) {
+        alc.free(alc.ctx, r.vals);
+        alc.free(alc.ctx, doc);
+        *err = r.err;
+        return nullptr;
+    }
+    *doc = {r.vals, val_count, read_size, owned ? text : nullptr, alc};
+    *err = {JSON_ERR_NONE, nullptr, 0};
+    return doc;
+}
+
 json_doc *json_read(const char *data, size_t len, uint32_t flags, const json_alc *alc_in, json_err *err) {
     json_err ignored;
     if (!err) err = &ignored;
@@ -768,36 +795,33 @@ json_doc *json_read(const char *data, size_t len, uint32_t flags, const json_alc
         return nullptr;
     }
     const json_alc &alc = json_detail::alc_or_libc(alc_in);
-    const size_t cap = len / kBytesPerValueGuess + 16;
     if (len > std::numeric_limits<size_t>::max() / 2) {
         *err = {JSON_ERR_MEMORY, "memory allocation failed", 0};
         return nullptr;
     }
-    auto *doc = static_cast<json_doc *>(alc.malloc(alc.ctx, sizeof(json_doc)));
-    auto *text = doc ? static_cast<u8 *>(alc.malloc(alc.ctx, len + kPadding)) : nullptr;
-    auto *vals = text ? static_cast<json_val *>(alc.malloc(alc.ctx, cap * sizeof(json_val))) : nullptr;
-    if (!vals) {
-        if (text) alc.free(alc.ctx, text);
-        if (doc) alc.free(alc.ctx, doc);
+    auto *text = static_cast<u8 *>(alc.malloc(alc.ctx, len + kPadding));
+    if (!text) {
         *err = {JSON_ERR_MEMORY, "memory allocation failed", 0};
         return nullptr;
     }
     std::memcpy(text, data, len);
-    std::memset(text + len, 0, kPadding);
+    json_doc *doc = read_text(text, len, true, flags, alc, err);
+    if (!doc) alc.free(alc.ctx, text);
+    return doc;
+}
 
-    Reader r{text, text + len, flags, alc, vals, cap, {}};
-    size_t val_count = 0, read_size = 0;
-    const bool ok = flags ? r.parse<true>(&val_count, &read_size) : r.parse<false>(&val_count, &read_size);
-    if (!ok) {
-        alc.free(alc.ctx, r.vals);
-        alc.free(alc.ctx, text);
-        alc.free(alc.ctx, doc);
-        *err = r.err;
+json_doc *json_read_insitu(char *buf, size_t len, uint32_t flags, const json_alc *alc_in, json_err *err) {
+    json_err scratch;
+    if (!err) err = &scratch;
+    if (!buf) {
+        *err = {JSON_ERR_INVALID_PARAMETER, "input data is NULL", 0};
         return nullptr;
     }
-    *doc = {r.vals, val_count, read_size, text, alc};
-    *err = {JSON_ERR_NONE, nullptr, 0};
-    return doc;
+    if (!len) {
+        *err = {JSON_ERR_EMPTY_CONTENT, "input data is empty", 0};
+        return nullptr;
+    }
+    return read_text(reinterpret_cast<u8 *>(buf), len, false, flags, json_detail::alc_or_libc(alc_in), err);
 }
 
 void json_doc_free(json_doc *doc) {
