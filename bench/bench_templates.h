@@ -34,8 +34,20 @@ inline std::string stress_template() {
     return t + "]}";
 }
 
+// A chain of `levels` nested pages under item "Deep": each page holds one
+// section of five items, the first of which opens the next page.
+inline std::string nested_group(int levels) {
+    if (!levels) return "";
+    std::string g = R"(,"Group":{"Key":"Level)" + std::to_string(levels) + R"(","Settings":[{"Key":"L","Items":[)";
+    for (int i = 0; i < 5; i++)
+        g += std::string(i ? "," : "") + R"({"Key":")" + (i ? "Other" + std::to_string(i) : std::string("Deep")) + "\"" +
+             (i ? "" : nested_group(levels - 1)) + "}";
+    return g + "]}]}";
+}
+
 // A typical bundle: 60 templates of 5 sections x 20 items with platform
-// extensions, feature flags and values, and strings in three languages.
+// extensions, feature flags and values, and strings in three languages; the
+// first item of each template ("Deep") opens pages six levels deep.
 inline std::string typical_bundle() {
     auto quoted = [](const std::string &text) {
         std::string out = "\"";
@@ -53,12 +65,13 @@ inline std::string typical_bundle() {
             std::string skey = "P" + std::to_string(t) + "S" + std::to_string(s);
             tpl += std::string(s ? "," : "") + R"({"Key":")" + skey + R"(","Items":[)";
             for (int i = 0; i < 20; i++) {
-                std::string key = skey + "I" + std::to_string(i);
+                std::string key = s == 0 && i == 0 ? "Deep" : skey + "I" + std::to_string(i);
                 tpl += std::string(i ? "," : "") + R"({"Key":")" + key + R"(","DisplayName":"Item )" + key +
                        R"(","Type":"Choice","DefaultValue":"1","AdvanceMenu":{"Url":"open:sample.mp4"},)"
                        R"("Extension":{)" + (i % 7 == 0 ? std::string(R"("FeatureFlag":"beta:on",)") : "") +
                        R"("UWP":{"Enabled":"True","Icon":"tile.png","MinVersion":"1.0"},"iOS":{"Enabled":"True"}},)"
-                       R"("Values":[{"Key":"Low"},{"Key":"Medium"},{"Key":"High"}]})";
+                       R"("Values":[{"Key":"Low"},{"Key":"Medium"},{"Key":"High"}])" +
+                       (key == "Deep" ? nested_group(6) : "") + "}";
                 if (t == 0 && s == 0) {
                     const char *sep = i ? "," : "";
                     strings += sep + quoted(key) + ":" + quoted("Text " + key);

@@ -207,6 +207,42 @@ OPTPL_API int optpl_nav_back(void);
 OPTPL_API int optpl_focus_unreachable_count(void);
 OPTPL_API const char *optpl_focus_unreachable(int k);
 
+/* ---- actions and key maps ---- */
+
+/*
+ * User actions (nav_up, confirm, play_pause, ...) and the input codes that
+ * lead to them. Except for optpl_focus_apply and optpl_action_json these read
+ * constant tables only and initialise nothing. Action and key names are
+ * constant strings; action fields and cec key names use the return buffer.
+ */
+OPTPL_API int optpl_action_count(void);
+/* Index of the action named `name` (any case), -1 when none. */
+OPTPL_API int optpl_action_find(const char *name);
+/* "name", "legacy", "direction", "family" or "description" of action `index` ("" when empty), else NULL. */
+OPTPL_API const char *optpl_action_field(int index, const char *field);
+/* Action of a Windows virtual key, Android key code, Linux input-event key or HDMI-CEC user-control code, or NULL. */
+OPTPL_API const char *optpl_action_from_virtual_key(int code);
+OPTPL_API const char *optpl_action_from_android_keycode(int code);
+OPTPL_API const char *optpl_action_from_linux_keycode(int code);
+OPTPL_API const char *optpl_action_from_cec(int code);
+/*
+ * Action of a key in the map "keyboard", "xbox", "androidtv", "cec" or "siri"
+ * (any case). The key is a key name (any case) or a decimal or 0x number;
+ * cec keys are numbers only, siri keys names only. NULL when none.
+ */
+OPTPL_API const char *optpl_action_from_key(const char *map, const char *key);
+/* Name of the map's first key for `action`, for on-screen hints; cec gives "0x%02x". NULL when none. */
+OPTPL_API const char *optpl_action_key_name(const char *map, const char *action);
+/* The actions and map names as JSON, valid until the next call or focus invalidation; NULL when it cannot be built. */
+OPTPL_API const char *optpl_action_json(void);
+/*
+ * Performs an action on the focus graph: 0 handled; 1 not a focus action or
+ * not possible (the host may handle it); 2 confirm found nothing to enter;
+ * 3 back or home found no page to return to; -1 unknown action; a failed
+ * page build returns its own code.
+ */
+OPTPL_API int optpl_focus_apply(const char *action);
+
 #ifdef __cplusplus
 }
 #endif

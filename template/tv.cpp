@@ -109,10 +109,9 @@ int parse_int(const char *p, size_t n) {
 
 // ---- documents ----
 
-static void jb_str(json_buf *b, const char *s) { json_buf_str(b, s, s ? strlen(s) : 0, DOC_ESC); }
+void jb_str(json_buf *b, const char *s) { json_buf_str(b, s, s ? strlen(s) : 0, DOC_ESC); }
 
-// Returns the finished document, or NULL when any append could not grow it.
-static char *jb_finish(json_buf *b) {
+char *jb_finish(json_buf *b) {
     if (b->failed) {
         json_buf_free(b);
         return nullptr;

@@ -67,6 +67,13 @@ int parse_int(const char *p, size_t n);
 // The focus getters' return buffer: `n` bytes of `s` plus a NUL ("" when it cannot grow).
 const char *tret_n(const char *s, size_t n);
 
+// The focus, layout and action documents: strings escaped with \u00xx in
+// lower case and no \b or \f; a NULL string is written as "".
+struct json_buf;
+void jb_str(json_buf *b, const char *s);
+// The finished document, or NULL (never a cut one) when an append could not grow it.
+char *jb_finish(json_buf *b);
+
 // Entering and returning for the exports and for actions. `nothing` tells a
 // node with nothing to enter (or an empty stack) apart from a failed build,
 // which both give 1.

@@ -264,7 +264,7 @@ struct Options {
 
 constexpr std::string_view kValueOptions[] = {"--platform", "--device",    "--edition", "--app-version",
                                               "--language", "--flag",      "--global-flag", "--max-depth",
-                                              "--form",     "--columns",   "--rows"};
+                                              "--form",     "--columns",   "--rows",        "--keys"};
 constexpr std::string_view kSwitches[] = {"--no-clean-empty", "--bundle-flags"};
 
 Options parse_options(Args args) {
@@ -311,6 +311,7 @@ bool apply_options(const Options &o) {
         else if (name == "--form") rc = optpl_set_form_factor(value.c_str());
         else if (name == "--columns") optpl_set_tv_columns(std::atoi(value.c_str()));
         else if (name == "--rows") optpl_set_tv_rows(std::atoi(value.c_str()));
+        else if (name == "--keys") continue;  // applied after the page is built
         else if (name == "--flag") {
             size_t eq = value.find('=');
             if (eq == std::string::npos) {
@@ -356,6 +357,30 @@ int run_render(Args args) {
     return kOk;
 }
 
+// Presses each key of a comma-separated list ("Down", "40", "xbox:GamepadA",
+// "androidtv:23", "cec:0x00"; without a map name, the keyboard's) as a
+// remote would, printing what each one did.
+void walk_keys(std::string_view keys) {
+    while (!keys.empty()) {
+        std::string_view token = keys.substr(0, keys.find(','));
+        keys.remove_prefix(std::min(keys.size(), token.size() + 1));
+        size_t colon = token.find(':');
+        const std::string map(colon == std::string_view::npos ? "keyboard" : token.substr(0, colon));
+        const std::string key(colon == std::string_view::npos ? token : token.substr(colon + 1));
+        const char *action = optpl_action_from_key(map.c_str(), key.c_str());
+        if (!action) {
+            std::printf("%s: no action\n", std::string(token).c_str());
+            continue;
+        }
+        const std::string name = action;
+        int rc = optpl_focus_apply(name.c_str());
+        int focus = optpl_focus_index();
+        const std::string path = focus >= 0 ? copy_of(optpl_focus_field(focus, "path")) : "";
+        std::printf("%s: %s -> %d, focus %d %s, depth %d\n", std::string(token).c_str(), name.c_str(), rc, focus,
+                    in_quotes(path).c_str(), optpl_nav_depth());
+    }
+}
+
 int run_focus(Args args) {
     Options o;
     std::string name, page;
@@ -366,6 +391,8 @@ int run_focus(Args args) {
     if (rc != 0) return fail(optpl_last_error());
     std::printf("%s\n", copy_of(optpl_focus_json()).c_str());
     std::printf("%s\n", copy_of(optpl_tv_layout_json()).c_str());
+    for (const auto &[option, keys] : o.settings)
+        if (option == "--keys") walk_keys(keys);
     return kOk;
 }
 
@@ -411,7 +438,8 @@ void print_usage(FILE *to) {
                  "\noptions of render and focus:\n"
                  "  --platform UWP|iOS|tvOS|Droid|SkiaMacOS  --device D  --edition E  --app-version V\n"
                  "  --language CODE  --flag KEY=VALUE  --global-flag NAME  --bundle-flags (flags of ffop.json)\n"
-                 "  --no-clean-empty  --max-depth N  --form tv|desktop|handheld  --columns N  --rows N\n");
+                 "  --no-clean-empty  --max-depth N  --form tv|desktop|handheld  --columns N  --rows N\n"
+                 "  --keys K1,K2,...  (focus) press keys after the build: Down, 40, xbox:GamepadA, androidtv:23, cec:0x00\n");
 }
 
 const Command *find_command(std::string_view name) {

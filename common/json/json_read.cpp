@@ -381,10 +381,21 @@ struct Reader {
         }
     }
 
-    // An unquoted object key (`p` at its first byte).
+    // An unquoted object key (`p` at its first byte). Its bytes >= 0x80 must
+    // be valid UTF-8 unless JSON_READ_INVALID_UTF8 is on, as in quoted keys.
+    template <bool Lenient>
     u8 *read_identifier(u8 *p, json_val *v) {
         u8 *const start = p;
-        while (kClass[*p] & kIdent) p++;
+        const bool check_utf8 = !on<Lenient>(JSON_READ_INVALID_UTF8);
+        while (kClass[*p] & kIdent) {
+            if (*p < 0x80 || !check_utf8) {
+                p++;
+                continue;
+            }
+            const size_t n = utf8_sequence(p);
+            if (!n) return fail(p, JSON_ERR_INVALID_STRING, "invalid UTF-8 encoding in object key");
+            p += n;
+        }
         const size_t len = size_t(p - start);
         // The byte after the key is still to be read (':' or white space), so
         // the key moves one byte down, over the separator already consumed
@@ -587,7 +598,7 @@ struct Reader {
     u8 *read_key(u8 *p, json_val *v) {
         if (JSON_LIKELY(*p == '"')) return read_string<Lenient>(p, v, '"');
         if (*p == '\'' && on<Lenient>(JSON_READ_SINGLE_QUOTES)) return read_string<Lenient>(p, v, '\'');
-        if ((kClass[*p] & kIdentStart) && on<Lenient>(JSON_READ_UNQUOTED_KEYS)) return read_identifier(p, v);
+        if ((kClass[*p] & kIdentStart) && on<Lenient>(JSON_READ_UNQUOTED_KEYS)) return read_identifier<Lenient>(p, v);
         return fail_char(p, "unexpected character, expected a string for object key");
     }
 

@@ -124,6 +124,17 @@ expect 1 err "page 'Nowhere' not found in settings.json" "$tool" render "$work/p
 expect 1 err "--flag takes KEY=VALUE" "$tool" render "$work/plain.txt" settings.json --flag beta
 expect 0 out '{"form":"tv","columns":3,' "$tool" focus "$work/plain.txt" settings.json --form tv --columns=3
 expect 0 out '"safe_inset":5,"sections":[{' "$tool" focus "$work/plain.txt" settings.json --rows 4
+"$tool" focus "$work/plain.txt" settings.json --keys Down,Down,Down,Down,Enter,xbox:GamepadB,androidtv:20,cec:0x0d,M \
+    >"$work/keys.out" || fail "focus --keys failed"
+while IFS= read -r line; do
+    grep -qxF -- "$line" "$work/keys.out" || fail "focus --keys output lacks: $line"
+done <<'LINES'
+Enter: confirm -> 0, focus 0 'HardwareDecoding', depth 1
+xbox:GamepadB: back -> 0, focus 4 'AdvancedPlayback', depth 0
+androidtv:20: nav_down -> 0, focus 5 'ShowSubtitles', depth 0
+cec:0x0d: back -> 3, focus 5 'ShowSubtitles', depth 0
+M: no action
+LINES
 expect 2 err "unknown option '--colour'" "$tool" focus "$work/plain.txt" settings.json --colour red
 expect 2 err "usage: template-tool render" "$tool" render "$work/plain.txt"
 

@@ -1,0 +1,279 @@
+/*
+ * Playback engine: opens one media source (a file path, or a byte source the
+ * caller reads through callbacks), describes its streams, chapters and
+ * attachments, and hands out decoded video frames, decoded audio or
+ * compressed packets one at a time, on demand.
+ *
+ * Handles: every open returns its own engine record. oppb_close releases the
+ * media, decoders and queues; the record itself stays and keeps answering
+ * queries (delivery then returns -10).
+ *
+ * Threading: none inside and no locks. One handle must be used by one thread
+ * at a time; different handles may be used from different threads.
+ *
+ * Time: every time is a signed 64-bit count of 100 ns ticks.
+ *
+ * Results: 0 success, 1 nothing to deliver now (OPPB_END), negative codes
+ * below; failures that record a text leave it in oppb_last_error. A success
+ * does not always clear an earlier text.
+ *
+ * Strings: returned texts stay the engine's. JSON documents live until the
+ * next JSON call on the handle; formatted values until sixteen more have been
+ * produced on it; names and titles until oppb_close.
+ */
+#ifndef OPPB_H
+#define OPPB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(OPPB_BUILDING)
+#define OPPB_API __attribute__((visibility("default")))
+#else
+#define OPPB_API
+#endif
+
+enum {
+    OPPB_OK = 0,
+    OPPB_END = 1,
+    OPPB_ERR_TRANSPORT = -1,
+    OPPB_ERR_CONTAINER = -2,
+    OPPB_ERR_DECODER = -3,
+    OPPB_ERR_ARG = -4,
+    OPPB_ERR_NOMEM = -5,
+    OPPB_ERR_NOT_FOUND = -6,
+    OPPB_ERR_SEEK = -7,
+    OPPB_ERR_STATE = -8,
+    OPPB_ERR_UNSUPPORTED = -9,
+    OPPB_ERR_CLOSED = -10,
+    OPPB_ERR_IO = -11,
+};
+
+enum { OPPB_TICKS_PER_SECOND = 10000000 };
+
+typedef struct oppb_engine oppb_engine;
+
+/*
+ * A byte source read through callbacks. The engine copies the record at open;
+ * `opaque` and the functions must stay valid until the handle is closed.
+ * read returns the bytes delivered, 0 when there is no more data, negative on
+ * failure. seek's whence is 0, 1 or 2 (from start, current, end). size is
+ * negative when unknown. interrupt returns non-zero to abandon the blocking
+ * operation in progress. Only read is required.
+ */
+typedef struct oppb_io {
+    void *opaque;
+    int (*read)(void *opaque, uint8_t *buffer, int size);
+    int64_t (*seek)(void *opaque, int64_t offset, int whence);
+    int64_t (*size)(void *opaque);
+    int (*interrupt)(void *opaque);
+    void *reserved[4];
+} oppb_io;
+
+/* One delivered sample. The caller owns the record; the payload stays the
+   engine's until the next delivery on the same stream, a flush, a seek or close. */
+typedef struct oppb_sample {
+    int32_t stream;
+    int64_t pts;       /* minus the stream's start offset */
+    int64_t duration;  /* 0 when unknown */
+    int32_t key;
+    int32_t discard;   /* packets carrying FFmpeg's discard flag */
+    const uint8_t *data;
+    int64_t size;      /* packet bytes or audio bytes; 0 for video frames */
+    int32_t compressed;
+    int32_t width;
+    int32_t height;
+    int32_t pixel_format;  /* FFmpeg's AVPixelFormat; -1 for a Direct3D 11 surface */
+    int32_t line_sizes[4];
+    uint8_t *planes[4];
+    int32_t plane_count;
+    int32_t sample_rate;
+    int32_t channels;
+    int32_t sample_format;  /* FFmpeg's AVSampleFormat */
+    int32_t sample_count;   /* per channel */
+    void *texture;
+    int32_t texture_index;
+    void *ready_query;
+} oppb_sample;
+
+/* The records crossing the interface keep this member order and these widths
+   (offsets for 64-bit targets). */
+#if defined(__cplusplus)
+#define OPPB_OFFSET_IS(type, member, at) static_assert(offsetof(type, member) == (at), #type "." #member)
+#else
+#define OPPB_OFFSET_IS(type, member, at) _Static_assert(offsetof(type, member) == (at), #type "." #member)
+#endif
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+OPPB_OFFSET_IS(oppb_io, opaque, 0);
+OPPB_OFFSET_IS(oppb_io, read, 8);
+OPPB_OFFSET_IS(oppb_io, seek, 16);
+OPPB_OFFSET_IS(oppb_io, size, 24);
+OPPB_OFFSET_IS(oppb_io, interrupt, 32);
+OPPB_OFFSET_IS(oppb_io, reserved, 40);
+OPPB_OFFSET_IS(oppb_sample, stream, 0);
+OPPB_OFFSET_IS(oppb_sample, pts, 8);
+OPPB_OFFSET_IS(oppb_sample, duration, 16);
+OPPB_OFFSET_IS(oppb_sample, key, 24);
+OPPB_OFFSET_IS(oppb_sample, discard, 28);
+OPPB_OFFSET_IS(oppb_sample, data, 32);
+OPPB_OFFSET_IS(oppb_sample, size, 40);
+OPPB_OFFSET_IS(oppb_sample, compressed, 48);
+OPPB_OFFSET_IS(oppb_sample, width, 52);
+OPPB_OFFSET_IS(oppb_sample, height, 56);
+OPPB_OFFSET_IS(oppb_sample, pixel_format, 60);
+OPPB_OFFSET_IS(oppb_sample, line_sizes, 64);
+OPPB_OFFSET_IS(oppb_sample, planes, 80);
+OPPB_OFFSET_IS(oppb_sample, plane_count, 112);
+OPPB_OFFSET_IS(oppb_sample, sample_rate, 116);
+OPPB_OFFSET_IS(oppb_sample, channels, 120);
+OPPB_OFFSET_IS(oppb_sample, sample_format, 124);
+OPPB_OFFSET_IS(oppb_sample, sample_count, 128);
+OPPB_OFFSET_IS(oppb_sample, texture, 136);
+OPPB_OFFSET_IS(oppb_sample, texture_index, 144);
+OPPB_OFFSET_IS(oppb_sample, ready_query, 152);
+#endif
+#undef OPPB_OFFSET_IS
+
+/* The configuration record, in the groups of the configuration document. */
+typedef struct oppb_cfg {
+    /* video */
+    int32_t decoder_mode;  /* 0 auto, 1 hardware, 2 software, 3 disabled */
+    int32_t hdr_support;   /* 0, 1 always, 2 none */
+    int32_t system_decoder_h264_max_profile;
+    int32_t system_decoder_h264_max_level;
+    int32_t system_decoder_hevc_max_profile;
+    int32_t system_decoder_hevc_max_level;
+    int32_t output_allow_nv12;
+    int32_t output_allow_iyuv;
+    int32_t output_allow_10bit;
+    int32_t output_allow_bgra8;
+    int32_t video_max_decoder_threads;
+    char video_default_stream_name[128];
+    char ffmpeg_video_filters[512];
+    double frames_per_second_override;
+    /* audio */
+    int32_t audio_max_decoder_threads;
+    char audio_default_stream_name[128];
+    char ffmpeg_audio_filters[512];
+    int32_t downmix_to_stereo;
+    int32_t system_decoder_mp3;
+    int32_t system_decoder_aac;
+    /* subtitles */
+    int32_t auto_select_forced;
+    int32_t override_styles;
+    int32_t use_embedded_fonts;
+    int32_t prevent_modified_duration_overlap;
+    int32_t modified_duration_gap_ms;
+    int64_t default_delay_ticks;
+    int64_t minimum_duration_ticks;
+    int32_t max_font_cache_size;
+    /* general */
+    int32_t auto_extend_duration;
+    int32_t skip_errors;
+    double max_supported_playback_rate;
+    int32_t file_stream_read_size;
+    int32_t read_ahead_buffer_enabled;
+    int64_t read_ahead_buffer_size;
+    int32_t fast_seek;
+    int32_t fast_seek_clean_audio;
+    int32_t fast_seek_smart_stream_switching;
+    int32_t keep_metadata_on_media_source_closed;
+    int32_t keep_open;
+    int32_t queue_max_packets;
+    int32_t queue_max_frames;
+    int64_t open_timeout_ms;
+} oppb_cfg;
+
+/* ---- engine instance ---- */
+
+/* "1.0.0". */
+OPPB_API const char *oppb_version(void);
+/* Opens a file. `config` (may be NULL or empty) is applied over the defaults;
+   a text that does not parse is ignored. NULL on failure. */
+OPPB_API oppb_engine *oppb_open_path(const char *path, const char *config);
+/* Opens a callback source; the URL given to FFmpeg is "oppb://stream". */
+OPPB_API oppb_engine *oppb_open_io(const oppb_io *io, const char *config);
+/* As oppb_open_io with `name` (at most 511 bytes) as the URL, which guides format probing. */
+OPPB_API oppb_engine *oppb_open_io_named(const oppb_io *io, const char *name, const char *config);
+/* Releases media, decoders and queues; the record keeps answering. Closing twice is harmless. */
+OPPB_API void oppb_close(oppb_engine *e);
+/* 1 after oppb_close (and for NULL). */
+OPPB_API int32_t oppb_is_closed(const oppb_engine *e);
+/* Process-wide open counter value taken at open (first open: 1). */
+OPPB_API int64_t oppb_source_epoch(const oppb_engine *e);
+OPPB_API const char *oppb_last_error(const oppb_engine *e);
+OPPB_API int32_t oppb_last_error_code(const oppb_engine *e);
+/* The deadline budget bounding blocking work; 0 or less disables it. Both
+   setters store the same value (negative stores 0) and re-arm the deadline. */
+OPPB_API int32_t oppb_set_open_timeout_ms(oppb_engine *e, int64_t ms);
+OPPB_API int32_t oppb_set_timeout_ms(oppb_engine *e, int64_t ms);
+OPPB_API int64_t oppb_open_timeout_ms(const oppb_engine *e);
+OPPB_API int64_t oppb_timeout_ms(const oppb_engine *e);
+
+/* ---- configuration ---- */
+
+/* Applies a configuration document; a text that does not parse changes nothing and gives -4. */
+OPPB_API int32_t oppb_set_config(oppb_engine *e, const char *json);
+/* The effective configuration as one JSON line. */
+OPPB_API const char *oppb_get_config(oppb_engine *e);
+
+/* ---- media information ---- */
+
+OPPB_API int64_t oppb_duration_ticks(const oppb_engine *e);
+OPPB_API int64_t oppb_start_time_ticks(const oppb_engine *e);
+/* Bytes delivered by the read callback (0 for paths). */
+OPPB_API int64_t oppb_bytes_read(const oppb_engine *e);
+/* `kind`: "video", "audio", "subtitle", or "all"/NULL. */
+OPPB_API int32_t oppb_stream_count(const oppb_engine *e, const char *kind);
+/* Field `field` of the n-th stream of `kind`; "" when there is none. */
+OPPB_API const char *oppb_stream_field(oppb_engine *e, const char *kind, int32_t n, const char *field);
+OPPB_API int32_t oppb_chapter_count(const oppb_engine *e);
+/* "title", "start_ticks", anything else the duration. */
+OPPB_API const char *oppb_chapter_field(oppb_engine *e, int32_t index, const char *field);
+OPPB_API int32_t oppb_attachment_count(const oppb_engine *e);
+/* "filename", "mimetype", "bytes", anything else the stream index. */
+OPPB_API const char *oppb_attachment_field(oppb_engine *e, int32_t index, const char *field);
+OPPB_API int32_t oppb_av_subtitle_count(const oppb_engine *e);
+/* "index" or "image_type" (1 bitmap) of the n-th subtitle stream; -1 when there is none. */
+OPPB_API int32_t oppb_av_subtitle_track(const oppb_engine *e, int32_t n, const char *field);
+/* Media Foundation's name for BT.2020 primaries of the first video stream, else "". */
+OPPB_API const char *oppb_video_primaries(const oppb_engine *e);
+/* 0 when FFmpeg can decode the codec named (decoder or codec name), 1 otherwise, -4 for NULL. */
+OPPB_API int32_t oppb_codec_supported(const char *name);
+/* Everything above as one JSON document. */
+OPPB_API const char *oppb_info_json(oppb_engine *e);
+
+/* ---- stream selection ---- */
+
+/* Marks stream `index` of `kind` selected and stores it (a negative index clears the choice). */
+OPPB_API int32_t oppb_select_stream(oppb_engine *e, const char *kind, int32_t index);
+OPPB_API int32_t oppb_stream_selected(const oppb_engine *e, const char *kind);
+
+/* ---- sample delivery ---- */
+
+/* 0 sample delivered, 1 nothing now (end of stream, or nothing within the demux budget), negative error. */
+OPPB_API int32_t oppb_next_sample(oppb_engine *e, int32_t stream, oppb_sample *out);
+/* 1 decoded frames, 0 compressed packets; changing it flushes the stream. */
+OPPB_API int32_t oppb_sample_mode(oppb_engine *e, int32_t stream, int32_t mode);
+OPPB_API int32_t oppb_sample_mode_get(const oppb_engine *e, int32_t stream);
+/* Drops everything queued for `stream` (negative: every stream). */
+OPPB_API int32_t oppb_flush(oppb_engine *e, int32_t stream);
+OPPB_API int32_t oppb_is_eof(const oppb_engine *e);
+/* out[0] queued packets, out[1] queued frames. */
+OPPB_API int32_t oppb_buffer_status(const oppb_engine *e, int32_t stream, int32_t *out);
+/* For growing sources at their end: 1 when the duration grew (reading resumes), else 0. */
+OPPB_API int32_t oppb_auto_extend(oppb_engine *e);
+/* Changes only the reported frames per second of `stream`. */
+OPPB_API int32_t oppb_set_fps_override(oppb_engine *e, int32_t stream, double fps);
+/* Time of the last delivered video frame or packet. */
+OPPB_API int64_t oppb_position_ticks(const oppb_engine *e);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
