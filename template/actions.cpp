@@ -511,14 +511,10 @@ const char *optpl_action_json(void) {
         const ActionRow *a = &ACTS[i];
         json_buf_cstr(&b, i ? ",{\"name\":" : "{\"name\":");
         jb_str(&b, a->name);
-        json_buf_cstr(&b, ",\"legacy\":");
-        jb_str(&b, a->legacy);
-        json_buf_cstr(&b, ",\"direction\":");
-        jb_str(&b, a->direction);
-        json_buf_cstr(&b, ",\"family\":");
-        jb_str(&b, a->family);
-        json_buf_cstr(&b, ",\"description\":");
-        jb_str(&b, a->description);
+        jb_text(&b, ",\"legacy\":", a->legacy);
+        jb_text(&b, ",\"direction\":", a->direction);
+        jb_text(&b, ",\"family\":", a->family);
+        jb_text(&b, ",\"description\":", a->description);
         json_buf_char(&b, '}');
     }
     json_buf_cstr(&b, "],\"maps\":[\"keyboard\",\"xbox\",\"siri\",\"androidtv\",\"cec\"]}");

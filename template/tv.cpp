@@ -111,6 +111,16 @@ int parse_int(const char *p, size_t n) {
 
 void jb_str(json_buf *b, const char *s) { json_buf_str(b, s, s ? strlen(s) : 0, DOC_ESC); }
 
+void jb_text(json_buf *b, const char *prefix, const char *s) {
+    json_buf_cstr(b, prefix);
+    jb_str(b, s);
+}
+
+void jb_num(json_buf *b, const char *prefix, long long v) {
+    json_buf_cstr(b, prefix);
+    json_buf_sint(b, v);
+}
+
 char *jb_finish(json_buf *b) {
     if (b->failed) {
         json_buf_free(b);
@@ -287,29 +297,20 @@ const char *optpl_tv_layout_json(void) {
     xfree(T.layout_json);
     json_buf b;
     json_buf_init(&b, &XALC);
-    json_buf_cstr(&b, "{\"form\":");
-    jb_str(&b, form_name());
-    json_buf_cstr(&b, ",\"columns\":");
-    json_buf_sint(&b, optpl_tv_columns());
-    json_buf_cstr(&b, ",\"rows\":");
-    json_buf_sint(&b, optpl_tv_rows());
-    json_buf_cstr(&b, ",\"safe_inset\":");
-    json_buf_sint(&b, T.safe_inset);
+    jb_text(&b, "{\"form\":", form_name());
+    jb_num(&b, ",\"columns\":", optpl_tv_columns());
+    jb_num(&b, ",\"rows\":", optpl_tv_rows());
+    jb_num(&b, ",\"safe_inset\":", T.safe_inset);
     json_buf_cstr(&b, ",\"sections\":[");
     for (int i = 0; T.built && i < T.section_count; i++) {
         const FocusSection *s = &T.sections[i];
         json_buf_cstr(&b, i ? ",{\"key\":" : "{\"key\":");
         jb_str(&b, s->key);
-        json_buf_cstr(&b, ",\"cols\":");
-        json_buf_sint(&b, s->cols);
-        json_buf_cstr(&b, ",\"rows\":");
-        json_buf_sint(&b, optpl_tv_rows());
-        json_buf_cstr(&b, ",\"items\":");
-        json_buf_sint(&b, s->count);
-        json_buf_cstr(&b, ",\"pages\":");
-        json_buf_sint(&b, section_pages(s));
-        json_buf_cstr(&b, ",\"first\":");
-        json_buf_sint(&b, s->first);
+        jb_num(&b, ",\"cols\":", s->cols);
+        jb_num(&b, ",\"rows\":", optpl_tv_rows());
+        jb_num(&b, ",\"items\":", s->count);
+        jb_num(&b, ",\"pages\":", section_pages(s));
+        jb_num(&b, ",\"first\":", s->first);
         json_buf_char(&b, '}');
     }
     json_buf_cstr(&b, "]}");
@@ -445,27 +446,19 @@ const char *optpl_focus_json(void) {
     xfree(T.focus_json);
     json_buf b;
     json_buf_init(&b, &XALC);
-    json_buf_cstr(&b, "{\"form\":");
-    jb_str(&b, form_name());
-    json_buf_cstr(&b, ",\"columns\":");
-    json_buf_sint(&b, optpl_tv_columns());
-    json_buf_cstr(&b, ",\"rows\":");
-    json_buf_sint(&b, optpl_tv_rows());
-    json_buf_cstr(&b, ",\"default\":");
-    json_buf_sint(&b, T.default_focus);
-    json_buf_cstr(&b, ",\"current\":");
-    json_buf_sint(&b, T.current);
+    jb_text(&b, "{\"form\":", form_name());
+    jb_num(&b, ",\"columns\":", optpl_tv_columns());
+    jb_num(&b, ",\"rows\":", optpl_tv_rows());
+    jb_num(&b, ",\"default\":", T.default_focus);
+    jb_num(&b, ",\"current\":", T.current);
     json_buf_cstr(&b, ",\"sections\":[");
     for (int i = 0; i < T.section_count; i++) {
         const FocusSection *s = &T.sections[i];
         json_buf_cstr(&b, i ? ",{\"key\":" : "{\"key\":");
         jb_str(&b, s->key);
-        json_buf_cstr(&b, ",\"cols\":");
-        json_buf_sint(&b, s->cols);
-        json_buf_cstr(&b, ",\"items\":");
-        json_buf_sint(&b, s->count);
-        json_buf_cstr(&b, ",\"first\":");
-        json_buf_sint(&b, s->first);
+        jb_num(&b, ",\"cols\":", s->cols);
+        jb_num(&b, ",\"items\":", s->count);
+        jb_num(&b, ",\"first\":", s->first);
         json_buf_char(&b, '}');
     }
     json_buf_cstr(&b, "],\"nodes\":[");
@@ -473,12 +466,9 @@ const char *optpl_focus_json(void) {
         const FocusNode *f = &T.nodes[i];
         json_buf_cstr(&b, i ? ",{\"path\":" : "{\"path\":");
         jb_str(&b, f->path);
-        json_buf_cstr(&b, ",\"row\":");
-        json_buf_sint(&b, f->row);
-        json_buf_cstr(&b, ",\"col\":");
-        json_buf_sint(&b, f->col);
-        json_buf_cstr(&b, ",\"section\":");
-        json_buf_sint(&b, f->section);
+        jb_num(&b, ",\"row\":", f->row);
+        jb_num(&b, ",\"col\":", f->col);
+        jb_num(&b, ",\"section\":", f->section);
         json_buf_char(&b, '}');
     }
     json_buf_cstr(&b, "]}");

@@ -71,6 +71,9 @@ const char *tret_n(const char *s, size_t n);
 // lower case and no \b or \f; a NULL string is written as "".
 struct json_buf;
 void jb_str(json_buf *b, const char *s);
+// `prefix` (punctuation and a member name, as is) followed by a value.
+void jb_text(json_buf *b, const char *prefix, const char *s);
+void jb_num(json_buf *b, const char *prefix, long long v);
 // The finished document, or NULL (never a cut one) when an append could not grow it.
 char *jb_finish(json_buf *b);
 

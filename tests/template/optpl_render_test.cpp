@@ -164,10 +164,10 @@ TEST_F(Render, FieldsAndNullness) {
 }
 
 TEST_F(Render, DocumentEscapesAsJsonRequires) {
-    add("{\"Settings\":[{\"Items\":[{\"Key\":\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\xC3\xA9\"}]}]}");
+    add("{\"Settings\":[{\"Items\":[{\"Key\":\"q\\\"b\\\\s/\\b\\f\\n\\r\\t\\u0001\\u001f\xC3\xA9\"}]}]}");
     ASSERT_EQ(optpl_render("t.json", nullptr), 0);
     std::string doc = optpl_result_json();
-    EXPECT_NE(doc.find(R"("key":"q\"b\\s/\b\f\n\r\t\u0001)" "\xC3\xA9\""), std::string::npos) << doc;
+    EXPECT_NE(doc.find(R"("key":"q\"b\\s/\b\f\n\r\t\u0001\u001F)" "\xC3\xA9\""), std::string::npos) << doc;
 }
 
 TEST_F(Render, BundleChangesEmptyTheNodeList) {
