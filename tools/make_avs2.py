@@ -35,7 +35,7 @@ class BitWriter:
         self.bits += [(value >> shift) & 1 for shift in reversed(range(width))]
 
     def to_bytes(self, min_length):
-        # stop bit then zero padding, like any trailing bits in this family of formats
+        # stop bit, then zeros up to the byte boundary
         bits = self.bits + [1]
         bits += [0] * (-len(bits) % 8)
         data = bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))

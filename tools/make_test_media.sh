@@ -12,6 +12,7 @@
 # single-threaded and every muxer and encoder gets the bitexact flags, so a rerun with
 # the same Debian packages reproduces the same bytes.
 set -euo pipefail
+CALLER_DIR=$PWD
 cd "$(dirname "$0")/.."
 
 TOOLS=tools
@@ -106,11 +107,12 @@ generate() {
     "${X264[@]}" "${AAC[@]}" -c:s mov_text -metadata:s:s:0 language=eng \
     "${BITEXACT[@]}" "$CORPUS/h264_movtext.mp4"
 
+  # MP4 keeps no track titles; the handler name is the track name players show.
   "${FFMPEG[@]}" -f lavfi -i "$(video 320x180 25 5)" -f lavfi -i "$(stereo 5)" -f lavfi -i "$(surround 5)" \
     -map 0:v -map 1:a -map 2:a -map_metadata -1 \
     "${X264[@]}" "${AAC[@]}" -b:a:1 160k \
-    -metadata:s:a:0 language=eng -metadata:s:a:0 title=Stereo -disposition:a:0 0 \
-    -metadata:s:a:1 language=eng -metadata:s:a:1 title=Surround -disposition:a:1 default \
+    -metadata:s:a:0 language=eng -metadata:s:a:0 handler_name=Stereo -disposition:a:0 0 \
+    -metadata:s:a:1 language=eng -metadata:s:a:1 handler_name=Surround -disposition:a:1 default \
     "${BITEXACT[@]}" "$CORPUS/h264_aac_2audio.mp4"
 
   # Ten-bit and HDR video.
@@ -175,7 +177,7 @@ generate() {
   python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(1).randbytes(4096))' \
     >"$CORPUS/not_media.mkv"
 
-  # Bitmap subtitles: no encoder exists for them, so the segments are written directly.
+  # Bitmap subtitles: FFmpeg has no encoder for them, so the segments are written directly.
   python3 "$TOOLS/make_pgs.py" "$tmp/captions.sup" 320x180
   # -copyts keeps the captions at their own times instead of moving the first one to zero.
   "${FFMPEG[@]}" -f lavfi -i "$(video 320x180 25 4)" -i "$tmp/captions.sup" -map 0:v -map 1:s -map_metadata -1 \
@@ -187,6 +189,7 @@ generate() {
 
 bench() {
   local out=${1:-build/bench-media}
+  [ -z "${1:-}" ] || [[ $out = /* ]] || out="$CALLER_DIR/$out"
   mkdir -p "$out"
   # Real-world bitrates need real-world detail: temporal noise keeps the encoders from
   # collapsing the synthetic pattern to almost nothing. Encoder threads stay on here;
@@ -206,5 +209,5 @@ case "${1:-}" in
   "") generate ;;
   --check) exec python3 "$TOOLS/check_test_media.py" "$CORPUS" ;;
   --bench) bench "${2:-}" ;;
-  *) sed -n '2,9p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,9p' "$TOOLS/make_test_media.sh" >&2; exit 2 ;;
 esac
