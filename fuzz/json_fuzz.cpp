@@ -318,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size) {
         // The first byte's eight bits pick the first eight options for the
         // rest; an odd length adds JSON_READ_STOP_WHEN_DONE.
-        const uint32_t flags = data[0] | (size % 2 ? JSON_READ_STOP_WHEN_DONE : 0);
+        const uint32_t flags = data[0] | (size % 2 ? uint32_t(JSON_READ_STOP_WHEN_DONE) : 0u);
         read_and_check(data + 1, size - 1, flags, esc);
     }
     return 0;

@@ -114,9 +114,11 @@ TEST(JsonConformance, DecidesEveryUndecidedDocument) {
         const Undecided &d = decision->second;
         const std::string text = load_file(kParsing + "/" + name);
         EXPECT_EQ(bool(read_json(text)), d.strict_accepts) << d.why;
-        if (d.lenient) EXPECT_TRUE(read_json(text, d.lenient)) << d.why;
-        if (!d.strict_accepts && !d.lenient)
+        if (d.lenient) {
+            EXPECT_TRUE(read_json(text, d.lenient)) << d.why;
+        } else if (!d.strict_accepts) {
             EXPECT_FALSE(read_json(text, ~uint32_t(0) & ~JSON_READ_STOP_WHEN_DONE)) << d.why;
+        }
     }
 }
 
@@ -130,7 +132,7 @@ TEST(JsonConformance, TransformsEdgeCasesAsDocumented) {
     };
     const Case cases[] = {
         {"number_-9223372036854775808.json", 0, "[-9223372036854775808]"},
-        {"number_-9223372036854775809.json", 0, "[-9.223372036854776e18]"},
+        {"number_-9223372036854775809.json", 0, "[-9223372036854776000.0]"},
         {"number_1.0.json", 0, "[1.0]"},
         {"number_1.000000000000000005.json", 0, "[1.0]"},
         {"number_1000000000000000.json", 0, "[1000000000000000]"},
@@ -167,7 +169,9 @@ TEST(JsonConformance, TransformsEdgeCasesAsDocumented) {
         DocPtr doc = read_json(text, c.flags, &err);
         ASSERT_TRUE(doc) << err.msg;
         EXPECT_EQ(write_json(json_doc_root(doc.get())), c.written);
-        if (c.flags) EXPECT_FALSE(read_json(text)) << "needs no option";
+        if (c.flags) {
+            EXPECT_FALSE(read_json(text)) << "reads only with the option";
+        }
     }
 }
 
