@@ -236,7 +236,7 @@ static bool audio_conv_ready(AudioConv *a, const AVFrame *src, int out_channels)
     *a = AudioConv{};
     AVChannelLayout out_layout;
     av_channel_layout_default(&out_layout, out_channels);
-    if (swr_alloc_set_opts2(&a->swr, &out_layout, AV_SAMPLE_FMT_S16, src->sample_rate, &src->ch_layout,
+    if (swr_alloc_set_opts2(&a->swr, &out_layout, AV_SAMPLE_FMT_S16, src->sample_rate, const_cast<AVChannelLayout *>(&src->ch_layout),
                             AVSampleFormat(src->format), src->sample_rate, 0, nullptr) < 0 ||
         swr_init(a->swr) < 0) {
         swr_free(&a->swr);

@@ -160,7 +160,8 @@ json_buf *text_begin(oppb_engine *e);
 
 // ---- configuration ----
 void cfg_defaults(oppb_cfg *c);
-// Applies a JSON text to `c`: 0, or -1 when it is not a JSON object (c unchanged).
+// Applies a JSON text to `c`: 0, -4 when it is not a JSON object, -5 when
+// memory ran out (c unchanged on failure).
 int cfg_parse(oppb_cfg *c, const char *text);
 void cfg_write(json_buf *b, const oppb_cfg *c);
 

@@ -277,12 +277,14 @@ static const CfgGroup CFG_GROUPS[] = {
     {"video", parse_video}, {"audio", parse_audio}, {"subtitles", parse_subtitles}, {"general", parse_general}};
 
 int cfg_parse(oppb_cfg *c, const char *text) {
-    if (!text || !*text) return 0;
-    json_doc *doc = json_read(text, strlen(text), 0, &XALC, nullptr);
+    if (!text || !*text) return OPPB_OK;
+    json_err err{};
+    json_doc *doc = json_read(text, strlen(text), 0, &XALC, &err);
+    if (!doc && err.code == JSON_ERR_MEMORY) return OPPB_ERR_NOMEM;
     json_val *root = json_doc_root(doc);
     if (!json_is_obj(root)) {
         json_doc_free(doc);
-        return -1;
+        return OPPB_ERR_ARG;
     }
     for (const CfgGroup &g : CFG_GROUPS) {
         json_val *group = json_obj_get(root, g.name);
@@ -292,7 +294,7 @@ int cfg_parse(oppb_cfg *c, const char *text) {
     if (c->file_stream_read_size < 1024) c->file_stream_read_size = 1024;
     if (c->queue_max_packets < 1) c->queue_max_packets = 1;
     if (c->queue_max_frames < 1) c->queue_max_frames = 1;
-    return 0;
+    return OPPB_OK;
 }
 
 // Writers of one `,"key":value` member.
