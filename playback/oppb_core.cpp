@@ -399,7 +399,10 @@ int frame_pull(oppb_engine *e, oppb_stream *s, AVFrame **out) {
         }
         if (s->kind == KIND_SUBTITLE || !s->ctx) return OPPB_END;
         // Frames the decoder kept back while the queue was full come first.
-        int r = receive_frames(e, s, e->cfg.queue_max_frames);
+        // A draining decoder releases all its delayed frames at once: taking
+        // them one per pull keeps the end of a stream from holding a queue
+        // of converted pictures (the peak memory of a whole file).
+        int r = receive_frames(e, s, s->draining ? 1 : e->cfg.queue_max_frames);
         if (r < 0) return r;
         if (s->frames.count) continue;
         if (r == OPPB_END || s->draining) return OPPB_END;

@@ -1,6 +1,9 @@
 // The configuration record and its document: defaults, value rules per type,
-// clamping, failed texts, escaping and number formatting.
+// clamping, failed texts, escaping, and numbers in the documents whatever the
+// process locale.
 #include <clocale>
+#include <cstdlib>
+#include <filesystem>
 
 #include "oppb_test_util.h"
 
@@ -147,17 +150,62 @@ TEST_F(Config, TextsAreWrittenAsJsonStrings) {
     EXPECT_EQ(value("video", "ffmpeg_video_filters"), tricky);
 }
 
-TEST_F(Config, NumbersIgnoreTheProcessLocale) {
-    // Any locale whose decimal separator is not a point will do.
-    const char *found = nullptr;
-    for (const char *name : {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE", "fr_FR"})
-        if ((found = setlocale(LC_NUMERIC, name))) break;
-    if (!found) GTEST_SKIP() << "no locale with a decimal comma installed";
-    ASSERT_EQ(oppb_set_config(e.get(), R"({"general":{"max_supported_playback_rate":1.5}})"), 0);
-    const std::string doc = oppb_get_config(e.get());
-    setlocale(LC_NUMERIC, "C");
-    EXPECT_NE(doc.find("\"max_supported_playback_rate\":1.500,"), std::string::npos);
-    EXPECT_NE(doc.find("\"frames_per_second_override\":0.000000}"), std::string::npos);
+// LC_NUMERIC switched to a locale whose decimal separator is a comma for the
+// object's lifetime: an installed one, or else one that localedef builds into
+// a temporary folder (needs the locale sources of Debian's `locales`).
+class CommaLocale {
+public:
+    CommaLocale() {
+        for (const char *name : {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE", "fr_FR"})
+            if (use(name)) return;
+        std::string dir = (std::filesystem::temp_directory_path() / "oppb_locale_XXXXXX").string();
+        if (!mkdtemp(dir.data())) return;
+        dir_ = dir;
+        // -c: write the locale even if localedef has warnings about its sources.
+        const std::string make = "localedef -c -i de_DE -f UTF-8 '" + dir_ + "/de_DE.UTF-8' >/dev/null 2>&1";
+        if (std::system(make.c_str()) < 0) return;
+        setenv("LOCPATH", dir_.c_str(), 1);
+        use("de_DE.UTF-8");
+    }
+    ~CommaLocale() {
+        setlocale(LC_NUMERIC, "C");
+        if (dir_.empty()) return;
+        unsetenv("LOCPATH");
+        std::filesystem::remove_all(dir_);
+    }
+    bool active() const { return active_; }
+
+private:
+    bool use(const char *name) {
+        if (!setlocale(LC_NUMERIC, name)) return false;
+        char text[8];
+        snprintf(text, sizeof text, "%.1f", 1.5);
+        active_ = strcmp(text, "1,5") == 0;
+        if (!active_) setlocale(LC_NUMERIC, "C");
+        return active_;
+    }
+    std::string dir_;
+    bool active_ = false;
+};
+
+TEST(Documents, NumbersIgnoreTheProcessLocale) {
+    Handle e = open_media("h264_movtext.mp4", R"({"general":{"max_supported_playback_rate":1.5},)"
+                                              R"("video":{"frames_per_second_override":29.97}})");
+    ASSERT_TRUE(e);
+    CommaLocale comma;
+    if (!comma.active())
+        GTEST_SKIP() << "no decimal-comma locale: none installed, and localedef could not build de_DE.UTF-8 "
+                        "(install Debian's locales package)";
+    const std::string config = oppb_get_config(e.get()), info = oppb_info_json(e.get());
+    EXPECT_NE(config.find("\"max_supported_playback_rate\":1.500,"), std::string::npos) << config;
+    EXPECT_NE(config.find("\"frames_per_second_override\":29.970000}"), std::string::npos) << config;
+    EXPECT_NE(info.find("\"fps\":29.970000,"), std::string::npos) << info;
+    EXPECT_STREQ(oppb_stream_field(e.get(), "video", 0, "fps"), "29.970000");
+    for (const std::string &doc : {config, info}) {
+        json_doc *d = json_read(doc.data(), doc.size(), 0, nullptr, nullptr);
+        EXPECT_TRUE(json_is_obj(json_doc_root(d))) << doc;
+        json_doc_free(d);
+    }
 }
 
 TEST_F(Config, OpenAppliesItsTextAndIgnoresAnUnreadableOne) {

@@ -1,0 +1,48 @@
+// What the shell needs of the platform it runs on: a window showing an element
+// tree, key presses as Windows virtual-key codes, a UI thread that accepts work
+// from any thread, a repeating UI timer, and a few file services. Paths are UTF-8.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ui/elements.h"
+
+namespace shell {
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Makes `root` the window's content and shows the window.
+    virtual void SetContent(std::shared_ptr<ui::Element> root) = 0;
+    // Subscribes the key-down handler; it returns whether it handled the key.
+    // False without a window (nothing to subscribe to).
+    virtual bool SetKeyHandler(std::function<bool(int virtual_key)> handler) = 0;
+    // Called with the code and message of an exception that escaped a handler,
+    // before the platform's default handling (the program ends).
+    virtual void SetUnhandledExceptionHandler(
+        std::function<void(uint32_t code, std::u16string_view message)> handler) = 0;
+
+    // Runs `work` on the UI thread; callable from any thread, never blocks on the UI.
+    virtual void Post(std::function<void()> work) = 0;
+    // Calls `tick` on the UI thread every `interval` until the program ends.
+    virtual void StartTimer(std::chrono::milliseconds interval, std::function<void()> tick) = 0;
+
+    virtual std::string LocalFolder() = 0;
+    // Throws PlatformError when the file cannot be read.
+    virtual std::string ReadTextFile(const std::string &path) = 0;
+    virtual bool FileExists(const std::string &path) = 0;
+    // Ends in '/'.
+    virtual std::string TempDirectory() = 0;
+    virtual std::string ExecutablePath() = 0;
+    virtual void DebugOutput(std::u16string_view line) = 0;
+    // Throws PlatformError when the file cannot be read or decoded.
+    virtual std::shared_ptr<const ui::Bitmap> LoadImageFile(const std::string &path) = 0;
+};
+
+}  // namespace shell

@@ -1,0 +1,22 @@
+#include "app/shell_app.h"
+
+#include "core/shell_log.h"
+
+namespace shell {
+
+ShellApp::ShellApp(Platform &platform, std::string app_dir) : platform_(platform), app_dir_(std::move(app_dir)) {
+    platform_.SetUnhandledExceptionHandler(
+        [this](uint32_t code, std::u16string_view message) { OnUnhandledException(code, message); });
+}
+
+void ShellApp::OnLaunched() {
+    view_ = std::make_shared<ShellView>(platform_, app_dir_);
+    view_->Setup();
+}
+
+void ShellApp::OnUnhandledException(uint32_t code, std::u16string_view message) {
+    log_line(u"UNHANDLED 0x%08X %s", code, message);
+    flush_log();
+}
+
+}  // namespace shell

@@ -1,0 +1,30 @@
+// The application object: creates the view when launched and reports
+// exceptions that escape to the platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/platform.h"
+#include "app/shell_view.h"
+
+namespace shell {
+
+class ShellApp {
+public:
+    // `app_dir` (UTF-8) stands in for the program's own directory when given.
+    ShellApp(Platform &platform, std::string app_dir);
+
+    void OnLaunched();
+    void OnUnhandledException(uint32_t code, std::u16string_view message);
+    std::shared_ptr<ShellView> view() const { return view_; }
+
+private:
+    Platform &platform_;
+    std::string app_dir_;
+    std::shared_ptr<ShellView> view_;
+};
+
+}  // namespace shell

@@ -1,0 +1,156 @@
+#include "app/shell_view.h"
+
+#include "core/files.h"
+#include "core/shell_log.h"
+#include "core/text.h"
+
+namespace shell {
+
+using namespace ui;
+
+namespace {
+
+constexpr Color BACKGROUND{255, 12, 14, 18};
+constexpr Color ACCENT{255, 0, 214, 214};
+constexpr Color PAGE_TITLE{255, 244, 246, 250};
+constexpr Color MUTED{255, 150, 160, 175};
+constexpr Color BLACK{255, 0, 0, 0};
+constexpr Color WHITE{255, 255, 255, 255};
+
+template <class T>
+std::shared_ptr<T> make(std::string name) {
+    auto element = std::make_shared<T>();
+    element->name = std::move(name);
+    return element;
+}
+
+std::shared_ptr<TextBlock> make_text(std::string name, std::u16string text, float size, Color foreground) {
+    auto block = make<TextBlock>(std::move(name));
+    block->text = std::move(text);
+    block->font_size = size;
+    block->foreground = foreground;
+    return block;
+}
+
+}  // namespace
+
+ShellView::ShellView(Platform &platform, std::string app_dir)
+    : platform_(platform), app_dir_override_(std::move(app_dir)) {
+    while (app_dir_override_.size() > 1 && app_dir_override_.back() == '/') app_dir_override_.pop_back();
+}
+
+void ShellView::Setup() {
+    log_line(u"=== ORVELLO PLAYER 2027 / Xbox shell ===");
+    // The subscription keeps the view alive, as the window's event would.
+    if (platform_.SetKeyHandler([self = shared_from_this()](int key) { return self->OnKeyDown(key); }))
+        log_line(u"key handler installed on the CoreWindow");
+    BuildChrome();
+    LoadEngines();
+    // Before the first layout pass the size reads 0 and the model falls back to 1920 x 1080.
+    model_init(&model_, int32_t(chrome_.root->bounds().width), int32_t(chrome_.root->bounds().height));
+    model_set_safe_inset(&model_, 5);
+    if (bindings_.optpl_set_tv_safe_inset) bindings_.optpl_set_tv_safe_inset(5);
+    if (bindings_.optpl_set_tv_rows) bindings_.optpl_set_tv_rows(4);
+    log_line(u"setup complete \u2014 returning to the XAML message loop");
+    flush_log();
+}
+
+void ShellView::BuildChrome() {
+    auto root = make<Grid>("root");
+    root->background = BACKGROUND;
+    root->rows = {GridLength::Auto(), GridLength::Star(), GridLength::Auto()};
+
+    auto &header = root->Add(make<Grid>("header"));
+    header.row = 0;
+    header.margin = {48, 28, 48, 8};
+    header.columns = {GridLength::Auto(), GridLength::Star(), GridLength::Auto()};
+
+    auto &title = header.Add(make_text("title", u"ORVELLO PLAYER", 20, ACCENT));
+    title.font_weight = FontWeight::SemiBold;
+    title.vertical_alignment = VerticalAlignment::Center;
+    title.column = 0;
+
+    chrome_.page_title = make_text("page_title", u"", 34, PAGE_TITLE);
+    chrome_.page_title->margin = {24, 0, 24, 0};
+    chrome_.page_title->vertical_alignment = VerticalAlignment::Center;
+    chrome_.page_title->text_trimming = TextTrimming::CharacterEllipsis;
+    chrome_.page_title->column = 1;
+    header.Add(chrome_.page_title);
+
+    chrome_.playing = make_text("playing", u"", 20, MUTED);
+    chrome_.playing->vertical_alignment = VerticalAlignment::Center;
+    chrome_.playing->column = 2;
+    header.Add(chrome_.playing);
+
+    auto &body = root->Add(make<Grid>("body"));
+    body.row = 1;
+
+    auto &scroll = body.Add(make<ScrollViewer>("scroll"));
+    chrome_.page_panel = make<StackPanel>("page_panel");
+    chrome_.page_panel->margin = {64, 16, 64, 16};
+    scroll.SetContent(chrome_.page_panel);
+
+    chrome_.video = make<Border>("video");
+    chrome_.video->background = BLACK;
+    chrome_.video->visibility = Visibility::Collapsed;
+    body.Add(chrome_.video);
+    auto video_grid = make<Grid>("");
+    chrome_.video->SetChild(video_grid);
+    chrome_.video_image = make<Image>("video_image");
+    video_grid->Add(chrome_.video_image);
+    chrome_.subtitle = make_text("subtitle", u"", 40, WHITE);
+    chrome_.subtitle->text_wrapping = TextWrapping::Wrap;
+    chrome_.subtitle->text_alignment = TextAlignment::Center;
+    chrome_.subtitle->vertical_alignment = VerticalAlignment::Bottom;
+    chrome_.subtitle->horizontal_alignment = HorizontalAlignment::Center;
+    chrome_.subtitle->margin = {80, 0, 80, 60};
+    video_grid->Add(chrome_.subtitle);
+
+    chrome_.overlay = make<Canvas>("overlay");
+    chrome_.overlay->hit_test_visible = false;
+    body.Add(chrome_.overlay);
+
+    chrome_.status = make_text("status", u"starting", 18, MUTED);
+    chrome_.status->margin = {64, 4, 64, 22};
+    chrome_.status->text_trimming = TextTrimming::CharacterEllipsis;
+    chrome_.status->row = 2;
+    root->Add(chrome_.status);
+
+    chrome_.root = root;
+    platform_.SetContent(root);
+    log_line(u"chrome built: %dx%d logical", int(root->bounds().width), int(root->bounds().height));
+}
+
+void ShellView::LoadEngines() {
+    std::string directory =
+        app_dir_override_.empty() ? std::string(directory_of(platform_.ExecutablePath())) : app_dir_override_;
+    app_dir_ = utf8_to_utf16(directory);
+    engines_loaded_ = bind_engines(&bindings_, directory.c_str());
+    log_line(u"engines loaded %d/3 from %s\n%s", engines_loaded_, app_dir_, utf8_to_utf16(bindings_.status));
+    if (bindings_.optpl_version) log_line(u"optpl_version -> %S", bindings_.optpl_version());
+    if (bindings_.oppb_version) log_line(u"oppb_version -> %S", bindings_.oppb_version());
+}
+
+bool ShellView::OnKeyDown(int virtual_key) {
+    const char *action =
+        bindings_.optpl_action_from_virtual_key ? bindings_.optpl_action_from_virtual_key(virtual_key) : nullptr;
+    if (!action) {
+        log_line(u"key %d -> no action", virtual_key);
+        return false;
+    }
+    std::string name = action;  // the library's text lasts only until its next call
+    int result = bindings_.optpl_focus_apply ? bindings_.optpl_focus_apply(name.c_str()) : -1;
+    int focus = bindings_.optpl_focus_index ? bindings_.optpl_focus_index() : -1;
+    log_line(u"key %d -> action %S -> rc=%d focus=%d", virtual_key, name, result, focus);
+    flush_log();
+    return true;
+}
+
+void ShellView::ShowStatus(std::u16string text) {
+    text.resize(utf16_cut(text, STATUS_LIMIT));
+    model_set_status(&model_, text);
+    if (chrome_.status) chrome_.status->text = text;
+    log_line(u"status: %s", text);
+}
+
+}  // namespace shell

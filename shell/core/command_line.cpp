@@ -1,0 +1,58 @@
+#include "command_line.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace shell {
+
+std::optional<CommandLine> parse_command_line(int argc, const char *const *argv, std::string &error) {
+    CommandLine options;
+    for (int i = 1; i < argc; i++) {
+        std::string_view arg = argv[i];
+        std::string_view name = arg.substr(0, arg.find('='));
+        if (name == "--help" && name == arg) {
+            options.help = true;
+            continue;
+        }
+        if (name == "--headless" && name == arg) {
+            options.headless = true;
+            continue;
+        }
+        if (name == "--quiet" && name == arg) {
+            options.quiet = true;
+            continue;
+        }
+        std::string *text = name == "--app-dir"     ? &options.app_dir
+                            : name == "--temp-dir"  ? &options.temp_dir
+                            : name == "--local-dir" ? &options.local_dir
+                            : name == "--script"    ? &options.script
+                                                    : nullptr;
+        if (!text && name != "--exit-after") {
+            error = "unknown option " + std::string(arg);
+            return std::nullopt;
+        }
+        std::string_view value;
+        if (name != arg) {
+            value = arg.substr(name.size() + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = std::string(name) + " needs a value";
+            return std::nullopt;
+        }
+        if (text) {
+            *text = value;
+            continue;
+        }
+        int ms = 0;
+        auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), ms);
+        if (status != std::errc() || end != value.data() + value.size() || ms < 0) {
+            error = "--exit-after needs a number of milliseconds, not " + std::string(value);
+            return std::nullopt;
+        }
+        options.exit_after_ms = ms;
+    }
+    return options;
+}
+
+}  // namespace shell

@@ -1,0 +1,61 @@
+// `app`: the shell program.
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "app/shell_app.h"
+#include "core/command_line.h"
+#include "core/files.h"
+#include "core/platform_error.h"
+#include "core/script.h"
+#include "core/shell_log.h"
+#include "sdl/sdl_platform.h"
+
+int main(int argc, char **argv) {
+    using namespace shell;
+    std::string error;
+    std::optional<CommandLine> options = parse_command_line(argc, argv, error);
+    if (!options) {
+        fprintf(stderr, "app: %s\n%s", error.c_str(), USAGE);
+        return 2;
+    }
+    if (options->help) {
+        fputs(USAGE, stdout);
+        return 0;
+    }
+    std::vector<ScriptStep> script;
+    if (!options->script.empty()) {
+        std::optional<std::vector<ScriptStep>> steps;
+        try {
+            steps = parse_script(read_text_file(options->script), error);
+        } catch (const PlatformError &failure) {
+            error = failure.what();
+        }
+        if (!steps) {
+            fprintf(stderr, "app: %s: %s\n", options->script.c_str(), error.c_str());
+            return 2;
+        }
+        script = std::move(*steps);
+    }
+
+    log_set_directory(temp_directory(options->temp_dir));
+    if (options->quiet) log_set_echo({});
+    std::unique_ptr<sdl::SdlPlatform> platform;
+    try {
+        platform = std::make_unique<sdl::SdlPlatform>(
+            sdl::PlatformSettings{options->headless, options->quiet, options->local_dir, options->temp_dir});
+    } catch (const PlatformError &failure) {
+        log_line(u"platform failed 0x%08X %S", failure.code(), failure.what());
+        flush_log();
+        return 1;
+    }
+    log_set_echo([&platform](std::u16string_view line) { platform->DebugOutput(line); });
+    ShellApp app(*platform, options->app_dir);
+    std::optional<std::chrono::milliseconds> exit_after;
+    if (options->exit_after_ms) exit_after = std::chrono::milliseconds(*options->exit_after_ms);
+    // An exception escaping the shell ends the program here, after the platform reported it.
+    bool succeeded = platform->Run([&app] { app.OnLaunched(); }, script, exit_after);
+    flush_log();
+    log_set_echo({});
+    return succeeded ? 0 : 1;
+}

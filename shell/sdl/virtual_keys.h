@@ -1,0 +1,29 @@
+// Keyboard keys and game-controller inputs as the Windows virtual-key codes
+// the template library's key maps expect (Up 38, GamepadA 195, D-pad 203-206, ...).
+#pragma once
+
+#include <SDL.h>
+
+#include <string_view>
+
+namespace shell::sdl {
+
+// 0 for a key without a code.
+int virtual_key_from_keycode(SDL_Keycode key);
+int virtual_key_from_button(SDL_GameControllerButton button);
+// A controller input by its script name ("a", "up", "lt", "ls_left", ...); 0 for an unknown name.
+int virtual_key_from_pad_name(std::string_view name);
+
+// The directions of a thumbstick and the triggers, which SDL reports as axes.
+struct StickKeys {
+    int up, down, left, right;
+};
+inline constexpr StickKeys LEFT_STICK_KEYS{211, 212, 214, 213};
+inline constexpr StickKeys RIGHT_STICK_KEYS{215, 216, 218, 217};
+inline constexpr int LEFT_TRIGGER_KEY = 201;
+inline constexpr int RIGHT_TRIGGER_KEY = 202;
+
+// Whether a held controller input repeats: the D-pad and the thumbstick directions.
+bool repeats_while_held(int virtual_key);
+
+}  // namespace shell::sdl
