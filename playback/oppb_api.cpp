@@ -177,6 +177,18 @@ static void choose_streams(oppb_engine *e) {
 }
 
 // Opens the container and builds the stream records; false after recording why.
+// A callback source is all the caller offers: a playlist or reference file
+// inside it must not make the demuxer open other files or URLs.
+static int refuse_nested_open(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **) {
+    return AVERROR(EPERM);
+}
+
+static void use_caller_io(AVFormatContext *format, AVIOContext *avio) {
+    format->pb = avio;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->io_open = refuse_nested_open;
+}
+
 static bool open_media(oppb_engine *e, const char *path, const oppb_io *io, const char *name) {
     char url[URL_MAX + 1];
     if (io) {
@@ -200,10 +212,7 @@ static bool open_media(oppb_engine *e, const char *path, const oppb_io *io, cons
     e->url = xstrdup(source);
     e->format = avformat_alloc_context();
     if (!e->url || !e->format) return set_oom(e), false;
-    if (io) {
-        e->format->pb = e->avio;
-        e->format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    }
+    if (io) use_caller_io(e->format, e->avio);
     e->format->interrupt_callback = {interrupt_shim, e};
     if (const int r = avformat_open_input(&e->format, source, nullptr, nullptr); r < 0) {
         if (r == AVERROR_EXIT || e->io_refused) {
@@ -681,8 +690,7 @@ static int64_t probe_duration(oppb_engine *e) {
             avformat_free_context(probe);
             return 0;
         }
-        probe->pb = avio;
-        probe->flags |= AVFMT_FLAG_CUSTOM_IO;
+        use_caller_io(probe, avio);
     }
     probe->interrupt_callback = {interrupt_shim, e};
     int64_t duration = 0;

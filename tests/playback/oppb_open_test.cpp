@@ -215,3 +215,16 @@ TEST(Open, ExhaustedMemoryWhileDeliveringIsReported) {
     EXPECT_GE(failures, 1);
     EXPECT_GT(pull_all(e.get(), 0), 0);
 }
+
+TEST(Open, CallbackSourceOpensNoOtherFiles) {
+    // A playlist fed through the callbacks names a file on disk: the engine
+    // must not read it, the caller's bytes are all the source there is.
+    MemSource src;
+    src.bytes = "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile://" + media("h264_aac.ts") +
+                "\n#EXT-X-ENDLIST\n";
+    oppb_io io = src.io();
+    Handle e(oppb_open_io_named(&io, "list.m3u8", nullptr));
+    if (e) {
+        EXPECT_EQ(oppb_stream_count(e.get(), nullptr), 0);
+    }
+}
