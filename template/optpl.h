@@ -106,7 +106,7 @@ OPTPL_API int optpl_set_flag(const char *key, const char *value);
 OPTPL_API void optpl_clear_flags(void);
 OPTPL_API int optpl_flag_count(void);
 /* 1 when a "name:value" text is satisfied by the runtime flags. */
-OPTPL_API int optpl_has_feature_flag(const char *spec);
+OPTPL_API int optpl_has_feature_flag(const char *flag_text);
 /* Global flags: named switches; `on` 0 removes. */
 OPTPL_API int optpl_set_global_flag(const char *name, int on);
 OPTPL_API void optpl_clear_global_flags(void);

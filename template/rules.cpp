@@ -173,14 +173,14 @@ static Slice uwp_plat_checks(Slice verdict, const ModelObj *plat) {
     return verdict;
 }
 
-static bool flag_has_runtime(Slice spec) {
-    if (!spec.n || !G.rules.runtime.count) return false;
-    const char *colon = static_cast<const char *>(memchr(spec.p, ':', spec.n));
-    if (!colon || colon == spec.p) return false;
-    size_t name_len = size_t(colon - spec.p);
-    Slice value = {colon + 1, spec.n - name_len - 1};
+static bool flag_has_runtime(Slice flag_text) {
+    if (!flag_text.n || !G.rules.runtime.count) return false;
+    const char *colon = static_cast<const char *>(memchr(flag_text.p, ':', flag_text.n));
+    if (!colon || colon == flag_text.p) return false;
+    size_t name_len = size_t(colon - flag_text.p);
+    Slice value = {colon + 1, flag_text.n - name_len - 1};
     if (memchr(value.p, ':', value.n)) return false;
-    int i = flag_find(&G.rules.runtime, spec.p, name_len);
+    int i = flag_find(&G.rules.runtime, flag_text.p, name_len);
     return i >= 0 && slice_eq(value, cslice(G.rules.runtime.values[i]));
 }
 
@@ -309,9 +309,9 @@ int optpl_flag_count(void) {
     return G.rules.runtime.count;
 }
 
-int optpl_has_feature_flag(const char *spec) {
+int optpl_has_feature_flag(const char *flag_text) {
     ensure_init();
-    return flag_has_runtime(cslice(spec)) ? 1 : 0;
+    return flag_has_runtime(cslice(flag_text)) ? 1 : 0;
 }
 
 int optpl_set_global_flag(const char *name, int on) {

@@ -63,11 +63,11 @@ TEST_F(Rules, RuntimeFlags) {
     EXPECT_EQ(optpl_set_flag("beta", "on"), 0);
     EXPECT_EQ(optpl_set_flag("empty", ""), 0);
     EXPECT_EQ(optpl_flag_count(), 2);
-    const std::pair<const char *, int> specs[] = {
+    const std::pair<const char *, int> flag_texts[] = {
         {"beta:on", 1}, {"beta:On", 0}, {"beta", 0},     {"beta:on:x", 0}, {":on", 0},
         {"empty:", 1},  {"gamma:on", 0}, {"", 0},        {"Beta:on", 0},
     };
-    for (const auto &[spec, expected] : specs) EXPECT_EQ(optpl_has_feature_flag(spec), expected) << spec;
+    for (const auto &[flag_text, expected] : flag_texts) EXPECT_EQ(optpl_has_feature_flag(flag_text), expected) << flag_text;
     EXPECT_EQ(optpl_has_feature_flag(nullptr), 0);
     EXPECT_EQ(optpl_set_flag("beta", nullptr), 0);
     EXPECT_EQ(optpl_set_flag("beta", nullptr), 1);
