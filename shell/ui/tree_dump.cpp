@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/text.h"
+#include "json.h"
 
 namespace shell::ui {
 namespace {
@@ -18,20 +19,9 @@ std::string number(float value) {
 }
 
 std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + '"';
+    std::string out(text.size() * 6 + 1, '\0');
+    out.resize(json_escape(out.data(), text.data(), text.size(), 0));
+    return '"' + out + '"';
 }
 
 std::string color(const Color &c) {

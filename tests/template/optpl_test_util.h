@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "optpl.h"
 #include "optpl_internal.h"
 
@@ -46,20 +47,9 @@ inline std::vector<std::string> entry_names() {
 
 // `text` as a JSON string literal (control bytes escaped, others as they are).
 inline std::string quoted(const std::string &text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    std::string out(text.size() * 6 + 1, '\0');
+    out.resize(json_escape(out.data(), text.data(), text.size(), 0));
+    return '"' + out + '"';
 }
 
 inline std::string last_error() { return optpl_last_error(); }
