@@ -51,7 +51,7 @@ int main() {
     }
     ModelObj *root = nullptr;
     get_parsed("stress.json", &root);
-    const BundleEntry *e = bundle_find(&G.bundle, "stress.json", 11);
+    const BundleEntry *e = bundle_find(&g_lib.bundle, "stress.json", 11);
 
     std::printf("stress template: %.1f MB, %zu model objects\n", mb, count_objects(root));
     std::printf("%-28s %9.1f ms %9.1f MB/s\n", "raw JSON parse", raw * 1e3, mb / raw);
