@@ -206,7 +206,10 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
             b->out_of_memory = true;
             return;
         }
-        int cap = o->scalar_cap ? o->scalar_cap * 2 : room < 8 ? int(room) : 8;
+        // Open kinds hold mostly scalars, so their first array takes every
+        // member the JSON object has left; schema kinds hold a few at most.
+        size_t first = SCHEMAS[o->kind].open || room < 8 ? room : 8;
+        int cap = o->scalar_cap ? o->scalar_cap * 2 : first < INT32_MAX / 4 ? int(first) : INT32_MAX / 4;
         Scalar *grown = static_cast<Scalar *>(balloc(b, sizeof(Scalar) * size_t(cap), false));
         if (!grown) return;
         if (o->scalar_count) memcpy(grown, o->scalars, sizeof(Scalar) * size_t(o->scalar_count));
