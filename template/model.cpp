@@ -100,44 +100,45 @@ enum { INDEX_FROM = 16 };
 
 // Hash of a scalar name as the object compares names: byte-exact in a
 // Dictionary, ASCII letters folded elsewhere.
-static size_t name_hash(const ModelObj *obj, const char *name, size_t len) {
-    if (obj->kind == K_DICTIONARY) return size_t(fnv1a(name, len));
+static uint64_t name_hash(const ModelObj *obj, const char *name, size_t len) {
+    if (obj->kind == K_DICTIONARY) return fnv1a(name, len);
     uint64_t h = 0x14650fb0739d0383ull;
     for (size_t i = 0; i < len; i++) {
         unsigned c = static_cast<unsigned char>(name[i]);
         h ^= c - 'A' < 26u ? c + 32 : c;
         h *= 0x100000001b3ull;
     }
-    return size_t(h);
+    return h;
 }
 
-// At most half full at the largest count the scalar array can hold.
-static size_t index_cap(const ModelObj *obj) { return std::bit_ceil(size_t(obj->scalar_cap) * 2); }
+// At most two thirds full at the largest count the scalar array can hold.
+static size_t index_cap(const ModelObj *obj) {
+    return std::bit_ceil(size_t(obj->scalar_cap) + size_t(obj->scalar_cap) / 2 + 1);
+}
 
-static void index_put(ModelObj *obj, int pos) {
-    const Scalar *s = &obj->scalars[pos];
+static uint64_t index_entry(uint64_t hash, int pos) { return (hash & 0xFFFFFFFF00000000ull) | uint32_t(pos + 1); }
+static int index_pos(uint64_t entry) { return int(uint32_t(entry)) - 1; }
+
+// Index slot of the scalar whose name matches, or the empty slot where it would go.
+static size_t index_slot(const ModelObj *obj, const char *name, size_t len, uint64_t hash) {
     size_t mask = index_cap(obj) - 1;
-    size_t i = name_hash(obj, s->name, s->name_len) & mask;
-    while (obj->scalar_index[i]) i = (i + 1) & mask;
-    obj->scalar_index[i] = uint32_t(pos + 1);
+    for (size_t i = size_t(hash) & mask;; i = (i + 1) & mask) {
+        uint64_t entry = obj->scalar_index[i];
+        if (!entry) return i;
+        if ((entry ^ hash) >> 32) continue;
+        const Scalar *s = &obj->scalars[index_pos(entry)];
+        if (name_matches(obj, s->name, s->name_len, name, len)) return i;
+    }
 }
 
 // Position of the scalar whose name matches, or -1.
 static int find_scalar(const ModelObj *obj, const char *name, size_t len) {
-    if (!obj->scalar_index) {
-        for (int i = 0; i < obj->scalar_count; i++) {
-            const Scalar *s = &obj->scalars[i];
-            if (name_matches(obj, s->name, s->name_len, name, len)) return i;
-        }
-        return -1;
+    if (obj->scalar_index) return index_pos(obj->scalar_index[index_slot(obj, name, len, name_hash(obj, name, len))]);
+    for (int i = 0; i < obj->scalar_count; i++) {
+        const Scalar *s = &obj->scalars[i];
+        if (name_matches(obj, s->name, s->name_len, name, len)) return i;
     }
-    size_t mask = index_cap(obj) - 1;
-    for (size_t i = name_hash(obj, name, len) & mask;; i = (i + 1) & mask) {
-        uint32_t pos = obj->scalar_index[i];
-        if (!pos) return -1;
-        const Scalar *s = &obj->scalars[pos - 1];
-        if (name_matches(obj, s->name, s->name_len, name, len)) return int(pos - 1);
-    }
+    return -1;
 }
 
 // ---- building ----
@@ -195,7 +196,9 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
         b->out_of_memory = true;
         return;
     }
-    int found = find_scalar(o, name, name_len);
+    uint64_t hash = o->scalar_index ? name_hash(o, name, name_len) : 0;
+    size_t slot = o->scalar_index ? index_slot(o, name, name_len, hash) : 0;
+    int found = o->scalar_index ? index_pos(o->scalar_index[slot]) : find_scalar(o, name, name_len);
     if (found >= 0) {
         o->scalars[found].value = value.p;
         o->scalars[found].value_len = uint32_t(value.n);
@@ -217,13 +220,23 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
         o->scalar_cap = cap;
         o->scalar_index = nullptr;
         if (cap > INDEX_FROM) {
-            o->scalar_index = static_cast<uint32_t *>(balloc(b, sizeof(uint32_t) * index_cap(o)));
+            o->scalar_index = static_cast<uint64_t *>(balloc(b, sizeof(uint64_t) * index_cap(o)));
             if (!o->scalar_index) return;
-            for (int i = 0; i < o->scalar_count; i++) index_put(o, i);
+            size_t mask = index_cap(o) - 1;
+            for (int i = 0; i < o->scalar_count; i++) {  // names are distinct: no comparing
+                uint64_t h = name_hash(o, o->scalars[i].name, o->scalars[i].name_len);
+                size_t j = size_t(h) & mask;
+                while (o->scalar_index[j]) j = (j + 1) & mask;
+                o->scalar_index[j] = index_entry(h, i);
+            }
+        }
+        if (o->scalar_index) {
+            hash = name_hash(o, name, name_len);
+            slot = index_slot(o, name, name_len, hash);
         }
     }
     o->scalars[o->scalar_count] = Scalar{name, value.p, uint32_t(name_len), uint32_t(value.n)};
-    if (o->scalar_index) index_put(o, o->scalar_count);
+    if (o->scalar_index) o->scalar_index[slot] = index_entry(hash, o->scalar_count);
     o->scalar_count++;
 }
 

@@ -53,10 +53,11 @@ struct ModelObj {
     int scalar_count;
     int scalar_cap;
     Scalar *scalars;
-    // Name index of the scalars once there are more than a few (open
-    // addressing, scalar position + 1, 0 = empty; capacity from scalar_cap),
-    // or NULL while a scan is cheaper.
-    uint32_t *scalar_index;
+    // Name index of the scalars once there are more than a few, or NULL
+    // while a scan is cheaper: open addressing, capacity from scalar_cap;
+    // each slot holds the upper half of the name's hash and the scalar's
+    // position + 1 (0 = empty), so most probes compare no names.
+    uint64_t *scalar_index;
     ModelObj **child;  // CHILD_SLOTS references, or NULL while all are empty
     ModelList *list;   // LIST_SLOTS lists, or NULL while none was given
 };

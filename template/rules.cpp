@@ -85,18 +85,21 @@ static int flag_reserve(FlagSet *set) {
 static int flag_put(FlagSet *set, const char *key, size_t len, const char *value) {
     char *value_copy = xstrdup(value);
     if (!value_copy) return -1;
-    int i = flag_find(set, key, len);
+    size_t slot = set->slot_cap ? flag_slot(set, key, len) : 0;
+    int i = set->slot_cap ? set->slots[slot] - 1 : -1;
     if (i >= 0) {
         xfree(set->values[i]);
         set->values[i] = value_copy;
         return 0;
     }
+    size_t slot_cap = set->slot_cap;
     char *key_copy = flag_reserve(set) == 0 ? xmemdup(key, len) : nullptr;
     if (!key_copy) {
         xfree(value_copy);
         return -1;
     }
-    set->slots[flag_slot(set, key, len)] = set->count + 1;
+    if (set->slot_cap != slot_cap) slot = flag_slot(set, key, len);  // the index grew
+    set->slots[slot] = set->count + 1;
     set->keys[set->count] = key_copy;
     set->key_lens[set->count] = len;
     set->values[set->count++] = value_copy;
@@ -274,29 +277,31 @@ const ModelObj *current_plat_ext(const ModelObj *obj) {
     return ext_plat(obj_child(obj, C_EXTENSION), PLATFORM_NAMES[g_lib.rules.platform]);
 }
 
-// A set of key slices for one pass over a list, sized once for its length.
+// The Keys met so far in one pass over a list of items, sized once for the
+// list: positions of the items, so the table stays small enough for the cache.
 struct KeySeen {
-    Slice *slots = nullptr;
+    const ModelList *list;
+    uint32_t *slots = nullptr;  // item position + 1, 0 = empty
     size_t cap = 0;
 
-    KeySeen() = default;
+    explicit KeySeen(const ModelList *items) : list(items) {}
     KeySeen(const KeySeen &) = delete;
     KeySeen &operator=(const KeySeen &) = delete;
     ~KeySeen() { xfree(slots); }
 
-    bool init(int count) {
-        cap = std::bit_ceil(size_t(count) * 2 + 2);
-        slots = static_cast<Slice *>(xcalloc(cap, sizeof(Slice)));
+    bool init() {
+        cap = std::bit_ceil(size_t(list->count) + size_t(list->count) / 2 + 1);
+        slots = static_cast<uint32_t *>(xcalloc(cap, sizeof(uint32_t)));
         return slots != nullptr;
     }
-    // True when `key` was not in the set (it is now).
-    bool add(Slice key) {
+    // True when no earlier item had the Key of item `pos` (it is now recorded).
+    bool add(int pos, Slice key) {
         for (size_t i = size_t(fnv1a(key.p, key.n)) & (cap - 1);; i = (i + 1) & (cap - 1)) {
-            if (!slots[i].p) {
-                slots[i] = key;
+            if (!slots[i]) {
+                slots[i] = uint32_t(pos + 1);
                 return true;
             }
-            if (slice_eq(slots[i], key)) return false;
+            if (slice_eq(obj_get(list->items[slots[i] - 1], "Key"), key)) return false;
         }
     }
 };
@@ -438,8 +443,8 @@ int optpl_use_bundle_feature_flags(void) {
     if (get_parsed("ffop.json", &model) != 0) return -1;
     const ModelList *flags = obj_list(model, L_SETTINGS);
     // Keys met so far, so that the first entry of a Key decides.
-    KeySeen seen;
-    if (!seen.init(flags->count)) {
+    KeySeen seen(flags);
+    if (!seen.init()) {
         set_oom();
         return -1;
     }
@@ -447,7 +452,7 @@ int optpl_use_bundle_feature_flags(void) {
     for (int i = 0; i < flags->count; i++) {
         Slice key = obj_get(flags->items[i], "Key");
         if (!flags->items[i] || !key.p || memchr(key.p, '\0', key.n)) continue;
-        if (!seen.add(key) || !bool_tryparse_true(obj_get(flags->items[i], "DefaultValue"))) continue;
+        if (!seen.add(i, key) || !bool_tryparse_true(obj_get(flags->items[i], "DefaultValue"))) continue;
         if (flag_put(&g_lib.rules.global, key.p, key.n, "1") < 0) {
             set_oom();
             return -1;
