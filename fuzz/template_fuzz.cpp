@@ -50,14 +50,14 @@ constexpr int MAX_FOCUS_CHECKED = 64;
 // The one failing allocation of an input, paused while the target itself
 // inspects the library (its reads allocate too).
 struct FailurePlan {
-    long pending = 0;  // allocations from now until the failing one; 0 = none
+    bool planned = false;  // this input runs with a failing allocation
+    long pending = 0;      // allocations from now until the failing one; 0 = none (or it failed already)
 
     void pause() {
         if (pending) pending = pending > xalloc_calls() ? pending - xalloc_calls() : 0;
         xalloc_fail_at(0);
     }
     void resume() { xalloc_fail_at(pending); }
-    bool active() const { return pending != 0; }
 };
 
 FailurePlan g_failure;
@@ -151,7 +151,7 @@ void read_nodes() {
         });
     }
     const char *doc = optpl_result_json();
-    inspect([&] { FUZZ_CHECK(g_failure.active() ? !doc || strict_json(doc) : strict_json(doc)); });
+    inspect([&] { FUZZ_CHECK(g_failure.planned ? !doc || strict_json(doc) : strict_json(doc)); });
 }
 
 void check_focus() {
@@ -281,7 +281,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(optpl_load_bundle_bytes(reinterpret_cast<const unsigned char *>(BASE_BUNDLE), sizeof BASE_BUNDLE - 1) ==
                0);
 
-    g_failure.pending = hash % 4 == 0 ? long(1 + (hash >> 8) % 3000) : 0;
+    g_failure.planned = hash % 4 == 0;
+    g_failure.pending = g_failure.planned ? long(1 + (hash >> 8) % 3000) : 0;
     g_failure.resume();
     // A refused load leaves the base bundle, and the pipeline runs on that.
     if (route == 0) {
@@ -298,7 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     const size_t script_len = size < MAX_SCRIPT ? size : MAX_SCRIPT;
     run_pipeline(data + size - script_len, script_len);
-    g_failure.pending = 0;
+    g_failure = FailurePlan{};
     xalloc_fail_at(0);
     optpl_cleanup();
     return 0;
