@@ -23,6 +23,10 @@ int main(int argc, char **argv) {
         fputs(USAGE, stdout);
         return 0;
     }
+    if (options->version) {
+        printf("app (ORVELLO PLAYER) %s\n", ORVELLO_VERSION);
+        return 0;
+    }
     std::vector<ScriptStep> script;
     if (!options->script.empty()) {
         std::optional<std::vector<ScriptStep>> steps;

@@ -35,8 +35,18 @@ const char USAGE[] =
     "      fields; Progress=DURATION_MS/CURRENT_MS; AudioTrack=NAME:INDEX and\n"
     "      SubtitleTrack=NAME:INDEX add tracks.\n"
     "  remote-tool listen [--port PORT] [--count N] [--timeout MS] [--secret TEXT] [--arm] [--answer]\n"
-    "      print every datagram received on 127.0.0.1:PORT (0 = any free port) as it decodes;\n"
-    "      --arm accepts the URI commands, --answer replies to each message with its state.\n";
+    "      print every datagram received on 127.0.0.1:PORT as it decodes.\n"
+    "\n"
+    "options:\n"
+    "  --secret TEXT   shared secret: tag what is sent, require the tag on what arrives (default: none)\n"
+    "  --wait MS       send, reply: print the reply that arrives within MS (default: do not wait)\n"
+    "  --port PORT     listen: the port, 0 for any free one (default: 0)\n"
+    "  --count N       listen: stop after N datagrams (default: no limit)\n"
+    "  --timeout MS    listen: fail when nothing arrives within MS (default: wait for ever)\n"
+    "  --arm           listen: accept the commands that carry a URI (default: refuse them)\n"
+    "  --answer        listen: reply to each message with the player's state (default: no replies)\n"
+    "  --help          print this help and exit\n"
+    "  --version       print the version and exit\n";
 
 int usage() {
     std::fputs(USAGE, stderr);
@@ -303,6 +313,14 @@ int run_listen(const Options &o) {
 int main(int argc, char **argv) {
     if (argc < 2) return usage();
     const std::string_view verb = argv[1];
+    if (verb == "--help" || verb == "help") {
+        std::fputs(USAGE, stdout);
+        return kOk;
+    }
+    if (verb == "--version") {
+        std::printf("remote-tool (ORVELLO PLAYER) %s\n", ORVELLO_VERSION);
+        return kOk;
+    }
     const auto options = parse_options(argc, argv);
     if (!options) return usage();
     if (verb == "send") return run_client(false, *options);

@@ -265,7 +265,7 @@ struct Options {
 constexpr std::string_view kValueOptions[] = {"--platform", "--device",    "--edition", "--app-version",
                                               "--language", "--flag",      "--global-flag", "--max-depth",
                                               "--form",     "--columns",   "--rows",        "--keys"};
-constexpr std::string_view kSwitches[] = {"--no-clean-empty", "--bundle-flags"};
+constexpr std::string_view kSwitches[] = {"--no-clean-empty", "--bundle-flags", "--json"};
 
 Options parse_options(Args args) {
     Options o;
@@ -311,7 +311,7 @@ bool apply_options(const Options &o) {
         else if (name == "--form") rc = optpl_set_form_factor(value.c_str());
         else if (name == "--columns") optpl_set_tv_columns(std::atoi(value.c_str()));
         else if (name == "--rows") optpl_set_tv_rows(std::atoi(value.c_str()));
-        else if (name == "--keys") continue;  // applied after the page is built
+        else if (name == "--keys" || name == "--json") continue;  // used once the page is built
         else if (name == "--flag") {
             size_t eq = value.find('=');
             if (eq == std::string::npos) {
@@ -343,6 +343,47 @@ bool prepare(Args args, Options &o, std::string &name, std::string &page) {
     return true;
 }
 
+bool wants_json(const Options &o) {
+    return std::any_of(o.settings.begin(), o.settings.end(), [](const auto &s) { return s.first == "--json"; });
+}
+
+std::string node_field(int node, const char *field) { return copy_of(optpl_node_field(node, field)); }
+
+// `label` followed by `value` in quotes, or nothing when the value is empty.
+std::string detail(const char *label, const std::string &value) {
+    return value.empty() ? "" : std::string(", ") + label + " " + in_quotes(value);
+}
+
+// The nodes as an indented tree: sections, and their items one step in, with
+// what a console shows and does for each.
+void print_tree() {
+    const int count = optpl_node_count();
+    for (int i = 0; i < count; i++) {
+        const int depth = std::atoi(node_field(i, "depth").c_str());
+        const std::string indent(size_t(depth) * 4, ' ');
+        const std::string key = node_field(i, "key");
+        if (node_field(i, "kind") == "section") {
+            const std::string text = node_field(i, "section_text");
+            std::printf("%ssection %s%s\n", indent.c_str(), in_quotes(node_field(i, "section")).c_str(),
+                        text.empty() ? "" : ("  " + in_quotes(text)).c_str());
+            continue;
+        }
+        std::string line = indent + "  item " + in_quotes(key) + "  " + in_quotes(node_field(i, "text"));
+        std::string extra = detail("type", node_field(i, "type")) + detail("default", node_field(i, "default")) +
+                            detail("url", node_field(i, "url")) + detail("handler", node_field(i, "handler")) +
+                            detail("flag", node_field(i, "feature_flag"));
+        const int values = optpl_node_value_count(i);
+        if (values > 0) {
+            extra += ", values";
+            for (int v = 0; v < values; v++) extra += " " + in_quotes(copy_of(optpl_node_value_field(i, v, "key")));
+        }
+        if (node_field(i, "has_group") == "1") extra += ", opens " + in_quotes(node_field(i, "path"));
+        if (!extra.empty()) line += "  (" + extra.substr(2) + ")";
+        std::printf("%s\n", line.c_str());
+    }
+    std::printf("%d node%s\n", count, count == 1 ? "" : "s");
+}
+
 int run_render(Args args) {
     Options o;
     std::string name, page;
@@ -351,6 +392,10 @@ int run_render(Args args) {
     int rc = optpl_render(name.c_str(), page.empty() ? nullptr : page.c_str());
     print_warnings();
     if (rc != 0) return fail(optpl_last_error());
+    if (!wants_json(o)) {
+        print_tree();
+        return kOk;
+    }
     const char *doc = optpl_result_json();
     if (!doc) return fail(optpl_last_error());
     std::printf("%s\n", doc);
@@ -381,6 +426,40 @@ void walk_keys(std::string_view keys) {
     }
 }
 
+std::string focus_field(int index, const char *field) { return copy_of(optpl_focus_field(index, field)); }
+
+// The focus graph as a table per section: '>' marks the current node, '*'
+// the default; a node that opens a page names it.
+void print_focus_table() {
+    const int count = optpl_focus_count();
+    std::printf("form %s, %d row%s per screen; %d focus node%s ('>' focused, '*' default)\n",
+                copy_of(optpl_form_factor()).c_str(), optpl_tv_rows(), optpl_tv_rows() == 1 ? "" : "s", count,
+                count == 1 ? "" : "s");
+    int section = -1;
+    for (int i = 0; i < count; i++) {
+        const int s = std::atoi(focus_field(i, "section_index").c_str());
+        if (s != section) {
+            section = s;
+            const std::string cols = focus_field(i, "cols");
+            std::printf("section %s, %s column%s\n", in_quotes(focus_field(i, "section")).c_str(), cols.c_str(),
+                        cols == "1" ? "" : "s");
+            std::printf("     %4s  %3s  %3s  %-24s %s\n", "#", "row", "col", "path", "text");
+        }
+        const char mark = i == optpl_focus_index() ? '>' : ' ';
+        const char fallback = i == optpl_focus_default() ? '*' : ' ';
+        const std::string child = focus_field(i, "child_page");
+        std::printf("  %c%c %4d  %3s  %3s  %-24s %s%s\n", mark, fallback, i, focus_field(i, "row").c_str(),
+                    focus_field(i, "col").c_str(), focus_field(i, "path").c_str(),
+                    in_quotes(focus_field(i, "text")).c_str(), child.empty() ? "" : ("  opens " + in_quotes(child)).c_str());
+    }
+    const int unreachable = optpl_focus_unreachable_count();
+    if (unreachable > 0) {
+        std::printf("unreachable by moves from the default:");
+        for (int k = 0; k < unreachable; k++) std::printf(" %s", in_quotes(copy_of(optpl_focus_unreachable(k))).c_str());
+        std::printf("\n");
+    }
+}
+
 int run_focus(Args args) {
     Options o;
     std::string name, page;
@@ -389,8 +468,12 @@ int run_focus(Args args) {
     int rc = optpl_focus_build(name.c_str(), page.empty() ? nullptr : page.c_str());
     print_warnings();
     if (rc != 0) return fail(optpl_last_error());
-    std::printf("%s\n", copy_of(optpl_focus_json()).c_str());
-    std::printf("%s\n", copy_of(optpl_tv_layout_json()).c_str());
+    if (wants_json(o)) {
+        std::printf("%s\n", copy_of(optpl_focus_json()).c_str());
+        std::printf("%s\n", copy_of(optpl_tv_layout_json()).c_str());
+    } else {
+        print_focus_table();
+    }
     for (const auto &[option, keys] : o.settings)
         if (option == "--keys") walk_keys(keys);
     return kOk;
@@ -415,10 +498,10 @@ constexpr Command kCommands[] = {
      run_list},
     {"lint", "BUNDLE [NAME...]", "parse each template (or the named ones) and show its warnings and failures", 1,
      kAnyNumber, run_lint},
-    {"render", "BUNDLE NAME [PAGE] [OPTIONS]", "print the nodes of a page as the player renders them", 2,
+    {"render", "BUNDLE NAME [PAGE] [OPTIONS]", "print the nodes of a page as the player renders them, as a tree", 2,
      kAnyNumber, run_render},
-    {"focus", "BUNDLE NAME [PAGE] [OPTIONS]", "print the focus graph and the layout of a page", 2, kAnyNumber,
-     run_focus},
+    {"focus", "BUNDLE NAME [PAGE] [OPTIONS]", "print the focus graph of a page as a table per section", 2,
+     kAnyNumber, run_focus},
     {"translate", "BUNDLE LANG KEY...", "translate each KEY as the player does in language LANG", 3,
      kAnyNumber, run_translate},
 };
@@ -435,11 +518,24 @@ void print_usage(FILE *to) {
         std::fprintf(to, "  %-*s  %.*s\n", int(width), usage_line(command).c_str(),
                      int(command.summary.size()), command.summary.data());
     std::fprintf(to,
-                 "\noptions of render and focus:\n"
-                 "  --platform UWP|iOS|tvOS|Droid|SkiaMacOS  --device D  --edition E  --app-version V\n"
-                 "  --language CODE  --flag KEY=VALUE  --global-flag NAME  --bundle-flags (flags of ffop.json)\n"
-                 "  --no-clean-empty  --max-depth N  --form tv|desktop|handheld  --columns N  --rows N\n"
-                 "  --keys K1,K2,...  (focus) press keys after the build: Down, 40, xbox:GamepadA, androidtv:23, cec:0x00\n");
+                 "\noptions of render and focus (PAGE: '/'-separated item keys from the root, default the root):\n"
+                 "  --platform NAME     UWP, iOS, tvOS, Droid or SkiaMacOS (default: UWP)\n"
+                 "  --device D          device the Plat rules compare (default: none)\n"
+                 "  --edition E         edition the PlatEdition rules compare (default: none)\n"
+                 "  --app-version V     version the MinVersion and MaxVersion rules compare (default: none)\n"
+                 "  --language CODE     language of the texts (default: en)\n"
+                 "  --flag KEY=VALUE    set a runtime flag; may be repeated (default: none)\n"
+                 "  --global-flag NAME  switch a global flag on; may be repeated (default: none)\n"
+                 "  --bundle-flags      switch on the flags of the bundle's ffop.json (default: off)\n"
+                 "  --no-clean-empty    keep sections without visible items (default: dropped)\n"
+                 "  --max-depth N       expand nested pages N levels deep (default: all)\n"
+                 "  --form NAME         tv, desktop or handheld (default: desktop)\n"
+                 "  --columns N         focus columns, 0 from the page (default: 0)\n"
+                 "  --rows N            rows per screen (default: 10)\n"
+                 "  --keys K1,K2,...    focus: press keys after the build and print what each did:\n"
+                 "                      Down, 40, xbox:GamepadA, androidtv:23, cec:0x00 (default: none)\n"
+                 "  --json              print the library's JSON documents instead (default: a tree or table)\n"
+                 "\nother options: --help prints this help, --version the version\n");
 }
 
 const Command *find_command(std::string_view name) {
@@ -458,6 +554,10 @@ int main(int argc, char **argv) {
     }
     if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
         print_usage(stdout);
+        return kOk;
+    }
+    if (args[0] == "--version") {
+        std::printf("template-tool (ORVELLO PLAYER) %s, template library %s\n", ORVELLO_VERSION, optpl_version());
         return kOk;
     }
     const Command *command = find_command(args[0]);

@@ -14,6 +14,10 @@ std::optional<CommandLine> parse_command_line(int argc, const char *const *argv,
             options.help = true;
             continue;
         }
+        if (name == "--version" && name == arg) {
+            options.version = true;
+            continue;
+        }
         if (name == "--headless" && name == arg) {
             options.headless = true;
             continue;

@@ -8,6 +8,7 @@ namespace shell {
 
 struct CommandLine {
     bool help = false;
+    bool version = false;
     bool headless = false;
     bool quiet = false;     // no debugger output on stderr
     std::string app_dir;    // instead of the program's own directory
@@ -18,8 +19,31 @@ struct CommandLine {
 };
 
 inline constexpr const char *USAGE =
-    "usage: app [--help] [--headless] [--quiet] [--app-dir DIR] [--temp-dir DIR] [--local-dir DIR]\n"
-    "           [--script FILE] [--exit-after MS]\n";
+    "usage: app [OPTIONS]\n"
+    "Shows the television menu and plays the file named in play.txt in the local data folder,\n"
+    "else a sample from corpus/ beside the program.\n"
+    "\n"
+    "options:\n"
+    "  --headless        run without a window, for tests and scripts (default: a window)\n"
+    "  --quiet           do not echo log lines on stderr (default: echo them)\n"
+    "  --app-dir DIR     folder holding the libraries, assets/ and corpus/ (default: the program's own folder)\n"
+    "  --temp-dir DIR    folder of the log xboxshell.log (default: $TMPDIR, else /tmp)\n"
+    "  --local-dir DIR   local data folder holding play.txt\n"
+    "                    (default: $XDG_DATA_HOME/Orvello/OrvelloPlayer, else ~/.local/share/Orvello/OrvelloPlayer)\n"
+    "  --script FILE     drive the run with the script commands below (default: none)\n"
+    "  --exit-after MS   quit after MS milliseconds (default: run until the window is closed)\n"
+    "  --help            print this help and exit\n"
+    "  --version         print the version and exit\n"
+    "\n"
+    "script commands, one per line ('#' starts a comment):\n"
+    "  key N       press the key with Windows virtual-key code N\n"
+    "  pad NAME    press a game-controller button (a, b, x, y, up, down, left, right, menu, view, ...)\n"
+    "  tap N       tap tile N of the page\n"
+    "  wait MS     let the player run for MS milliseconds\n"
+    "  beats N     let it run for N heartbeats of 500 ms\n"
+    "  shot FILE   write a PNG screenshot of the window\n"
+    "  tree FILE   write the arranged element tree as JSON\n"
+    "  quit        end the run\n";
 
 // The options, or nothing with `error` saying what is wrong.
 std::optional<CommandLine> parse_command_line(int argc, const char *const *argv, std::string &error);

@@ -117,13 +117,21 @@ expect 0 out "warning: template: nesting deeper than 256 levels truncated (legac
     "$tool" lint "$work/deep.txt"
 
 # Render and focus show a page as a console would, for the platform and flags given.
-expect 0 out '"url":"open:' "$tool" render "$work/plain.txt" homepage.json
-expect 0 out '"kind":"section"' "$tool" render "$work/plain.txt" settings.json --platform iOS --language fr --max-depth 0
+expect 0 out '"url":"open:' "$tool" render "$work/plain.txt" homepage.json --json
+expect 0 out '"kind":"section"' "$tool" render "$work/plain.txt" settings.json --platform iOS --language fr --max-depth 0 --json
+# By default they print for people: the page as an indented tree, the focus graph as a table.
+expect 0 out "  item 'AutoPlayNext'  'Play next item automatically'  (type 'Toggle', default 'True')" \
+    "$tool" render "$work/plain.txt" settings.json
+expect 0 out "    section 'Decoding'  'Decoding'" "$tool" render "$work/plain.txt" settings.json
+expect 0 out "  >*    0    0    0  AutoPlayNext             'Play next item automatically'" \
+    "$tool" focus "$work/plain.txt" settings.json
+expect 0 out "opens 'AdvancedPlayback'" "$tool" focus "$work/plain.txt" settings.json
+expect 0 out "template-tool (ORVELLO PLAYER)" "$tool" --version
 expect 1 err "unknown platform 'Xbox'" "$tool" render "$work/plain.txt" settings.json --platform Xbox
 expect 1 err "page 'Nowhere' not found in settings.json" "$tool" render "$work/plain.txt" settings.json Nowhere
 expect 1 err "--flag takes KEY=VALUE" "$tool" render "$work/plain.txt" settings.json --flag beta
-expect 0 out '{"form":"tv","columns":3,' "$tool" focus "$work/plain.txt" settings.json --form tv --columns=3
-expect 0 out '"safe_inset":5,"sections":[{' "$tool" focus "$work/plain.txt" settings.json --rows 4
+expect 0 out '{"form":"tv","columns":3,' "$tool" focus "$work/plain.txt" settings.json --form tv --columns=3 --json
+expect 0 out '"safe_inset":5,"sections":[{' "$tool" focus "$work/plain.txt" settings.json --rows 4 --json
 "$tool" focus "$work/plain.txt" settings.json --keys Down,Down,Down,Down,Enter,xbox:GamepadB,androidtv:20,cec:0x0d,M \
     >"$work/keys.out" || fail "focus --keys failed"
 while IFS= read -r line; do
