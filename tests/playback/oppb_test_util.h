@@ -86,7 +86,7 @@ inline std::vector<std::string> lines(const std::string &text) {
 struct HandleFree {
     void operator()(oppb_engine *e) const {
         oppb_close(e);
-        json_buf_free(&e->text);
+        json_buf_free(&e->text.doc);
         xfree(e);
     }
 };
