@@ -26,17 +26,26 @@ static int seek_window(oppb_engine *e, const oppb_stream *ref, int64_t min, int6
     return 0;
 }
 
-// Pulls the reference stream's next packet and puts it back: its time in
-// ticks relative to the stream start, or `fallback` when none came or it has
-// no timestamp; false when the pull failed.
+// Pulls the reference stream's first key packet and puts it back: its time
+// in ticks relative to the stream start, or `fallback` when none came or it
+// has no timestamp; false when the pull failed. Sources without an index
+// (MPEG-TS) land between key frames; the packets before the next key frame
+// would not decode and are dropped.
 static bool landing(oppb_engine *e, oppb_stream *ref, int64_t fallback, int64_t *landed) {
-    AVPacket *pkt = nullptr;
-    const int r = packet_pull(e, ref, &pkt);
-    if (r < 0) return false;
     *landed = fallback;
-    if (r != OPPB_OK) return true;
-    if (pkt->pts != AV_NOPTS_VALUE) *landed = to_ticks(pkt->pts, ref->stream->time_base) - ref->start_offset;
-    if (!packet_unpull(ref, pkt, e->cfg.queue_max_packets + 4)) av_packet_free(&pkt);
+    for (int skipped = 0; skipped < PULL_BUDGET; skipped++) {
+        AVPacket *pkt = nullptr;
+        const int r = packet_pull(e, ref, &pkt);
+        if (r < 0) return false;
+        if (r != OPPB_OK) return true;
+        if (!(pkt->flags & AV_PKT_FLAG_KEY)) {
+            av_packet_free(&pkt);
+            continue;
+        }
+        if (pkt->pts != AV_NOPTS_VALUE) *landed = to_ticks(pkt->pts, ref->stream->time_base) - ref->start_offset;
+        if (!packet_unpull(ref, pkt, e->cfg.queue_max_packets + 4)) av_packet_free(&pkt);
+        return true;
+    }
     return true;
 }
 

@@ -1,0 +1,1 @@
+#include "oppb_test_util.h"
