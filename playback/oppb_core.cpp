@@ -88,6 +88,9 @@ static AVCodecContext *open_decoder(const AVCodec *codec, const AVStream *st, in
     if (!ctx) return nullptr;
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
+    // A cue with a stray byte of another encoding is still a cue: FFmpeg
+    // would drop it whole; the cue builder mends its text instead.
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) ctx->sub_charenc_mode = FF_SUB_CHARENC_MODE_IGNORE;
     if (avcodec_parameters_to_context(ctx, st->codecpar) < 0 || avcodec_open2(ctx, codec, nullptr) < 0)
         avcodec_free_context(&ctx);
     return ctx;

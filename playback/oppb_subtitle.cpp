@@ -73,6 +73,42 @@ void subtitle_seek_external(oppb_engine *e, int64_t target) {
 
 // ---- cue building ----
 
+// Length of the valid UTF-8 sequence at `p` (at most `n` bytes), 0 when invalid.
+static size_t utf8_length(const uint8_t *p, size_t n) {
+    const uint8_t c = p[0];
+    size_t len;
+    uint32_t min;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) len = 2, min = 0x80;
+    else if ((c & 0xF0) == 0xE0) len = 3, min = 0x800;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, min = 0x10000;
+    else return 0;
+    if (n < len) return 0;
+    uint32_t v = c & (0x3F >> (len - 1));
+    for (size_t i = 1; i < len; i++) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        v = v << 6 | (p[i] & 0x3F);
+    }
+    return v >= min && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF) ? len : 0;
+}
+
+// Cue texts reach text renderers: every byte that is not part of valid UTF-8
+// becomes '?', in place.
+static void mend_utf8(uint8_t *p, size_t n) {
+    for (size_t i = 0; i < n;) {
+        const size_t len = utf8_length(p + i, n - i);
+        if (len) {
+            i += len;
+        } else {
+            p[i++] = '?';
+        }
+    }
+}
+
+static void mend_text(char *s) {
+    if (s) mend_utf8(reinterpret_cast<uint8_t *>(s), strlen(s));
+}
+
 // Grows `*buf` to hold `need` bytes: first 256, then doubling.
 static bool reserve(uint8_t **buf, size_t *cap, size_t need) {
     if (need <= *cap) return true;
@@ -106,6 +142,7 @@ static bool fill_text(oppb_stream *s, const AVPacket *pkt, oppb_cue *out) {
     if (!reserve(&s->cue_buf, &s->cue_cap, n + 1)) return false;
     if (n) memcpy(s->cue_buf, pkt->data, n);
     s->cue_buf[n] = '\0';
+    mend_utf8(s->cue_buf, n);
     out->kind = 1;
     out->data = s->cue_buf;
     out->size = int64_t(n);
@@ -151,6 +188,8 @@ static int build_cue(oppb_engine *e, oppb_stream *s, const AVPacket *pkt, oppb_c
         return set_oom(e);
     }
     if (first) {
+        mend_text(first->text);
+        mend_text(first->ass);
         out->text = first->text;
         out->ass = first->ass;
     }
