@@ -19,6 +19,14 @@
 
 #include "oprc_test_util.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -183,6 +191,9 @@ TEST_F(Oprc, SixteenSendersForTenSeconds) {
     EXPECT_EQ(replays_refused, replays);
     EXPECT_EQ(forgeries_refused, forgeries);
     EXPECT_EQ(waiting, fragments_waiting);
+#ifndef UNDER_ASAN
+    // (AddressSanitizer keeps freed memory in quarantine, so RSS means nothing there; it checks leaks itself.)
     EXPECT_LT(rss_late - rss_early, 2048);
+#endif
     oprc_v2_reset_keys();
 }
