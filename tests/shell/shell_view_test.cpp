@@ -40,6 +40,7 @@ public:
     std::string LocalFolder() override { return "/local"; }
     std::string ReadTextFile(const std::string &) override { return {}; }
     bool FileExists(const std::string &) override { return false; }
+    bool IsRegularFile(const std::string &) override { return false; }
     std::string TempDirectory() override { return "/tmp/"; }
     std::string ExecutablePath() override { return executable; }
     void DebugOutput(std::u16string_view) override {}
