@@ -155,7 +155,7 @@ std::shared_ptr<Border> ShellView::MakeTile(const std::u16string &label, const s
     auto &label_block = column->Add(text_block("label", label, 24, LABEL));
     label_block.text_trimming = TextTrimming::CharacterEllipsis;
     if (!subtitle.empty()) {
-        auto &subtitle_block = column->Add(text_block("subtitle", subtitle, 17, SUBTITLE));
+        auto &subtitle_block = column->Add(text_block("detail", subtitle, 17, SUBTITLE));
         subtitle_block.text_trimming = TextTrimming::CharacterEllipsis;
     }
     // A weak reference: the view owns its tiles.

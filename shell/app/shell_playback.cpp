@@ -39,12 +39,6 @@ int parse_index(const char *text) {
 
 }  // namespace
 
-int64_t frame_wait_microseconds(int64_t duration) {
-    if (duration <= 0) duration = 333'333;
-    if (duration > 400'000) duration = 400'000;
-    return duration / 10;
-}
-
 void ShellView::ClearPicture() {
     {
         std::lock_guard lock(frame_.mutex);

@@ -31,10 +31,6 @@ inline constexpr const char *ROOT_TEMPLATES[] = {"settings.json", "dynamictempla
 // Files tried, in order, under <app dir>/corpus/ when "play.txt" names none.
 inline constexpr const char *PACKAGED_MEDIA[] = {"mkv_chapters_subs.mkv", "h264_movtext.mp4", "h264_aac_2audio.mp4"};
 
-// How long the pump waits after a video frame of `duration` ticks, in
-// microseconds: 33,333 for an unknown duration, at most 40,000.
-int64_t frame_wait_microseconds(int64_t duration);
-
 class ShellView : public std::enable_shared_from_this<ShellView> {
 public:
     // `app_dir` (UTF-8) stands in for the program's own directory when given.

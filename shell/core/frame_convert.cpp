@@ -138,6 +138,12 @@ const uint8_t *row_of(const FrameView &view, int plane, int row) {
 
 }  // namespace
 
+int64_t frame_wait_microseconds(int64_t duration) {
+    if (duration <= 0) duration = 333'333;
+    if (duration > 400'000) duration = 400'000;
+    return duration / 10;
+}
+
 size_t bgra_size(int32_t width, int32_t height) {
     if (width <= 0 || height <= 0 || width > MAX_FRAME_SIDE || height > MAX_FRAME_SIDE) return 0;
     return size_t(width) * size_t(height) * 4;

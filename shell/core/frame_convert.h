@@ -28,6 +28,10 @@ struct FrameView {
     int32_t pixel_format;
 };
 
+// How long the player waits after showing a frame of `duration` ticks, in
+// microseconds: 33,333 for an unknown duration, at most 40,000.
+int64_t frame_wait_microseconds(int64_t duration);
+
 // width * height * 4, or 0 when either side is 0 or less or above MAX_FRAME_SIDE.
 size_t bgra_size(int32_t width, int32_t height);
 
