@@ -87,3 +87,21 @@ inline std::string typical_bundle() {
     strings += "}," + fr + "}," + de + "}}";
     return bundle + ",\"strings.json\":" + quoted(strings) + "}";
 }
+
+// A template whose RuntimeSettings (a dictionary, names compared byte for
+// byte) or whose Extension (names compared ignoring case) holds `keys`
+// distinct names.
+inline std::string many_keys_template(int keys, bool extension) {
+    std::string t = extension ? R"({"Key":"Many","Extension":{)" : R"({"Key":"Many","RuntimeSettings":{)";
+    for (int i = 0; i < keys; i++) t += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":\"" + std::to_string(i % 97) + "\"";
+    return t + R"(},"Settings":[]})";
+}
+
+// An "ffop.json" of `flags` distinct flags, two in three switched on.
+inline std::string many_flags_template(int flags) {
+    std::string t = R"({"Settings":[)";
+    for (int i = 0; i < flags; i++)
+        t += std::string(i ? "," : "") + R"({"Key":"feature.flag.)" + std::to_string(i) +
+             R"(","DisplayName":"Flag","DefaultValue":)" + (i % 3 ? "true" : "false") + "}";
+    return t + "]}";
+}

@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     oppb_close(e);
     // The engine keeps its records after close; the harness frees them.
-    json_buf_free(&e->text);
+    json_buf_free(&e->text.doc);
     xfree(e);
     return 0;
 }

@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "oppb_compat.h"
@@ -62,6 +63,14 @@ static auto q_pop(Queue *q) {
     return head;
 }
 
+bool packet_unpull(oppb_stream *s, AVPacket *pkt, int32_t limit) {
+    PacketQueue *q = &s->packets;
+    if (q->count >= limit || !q_push(q, pkt)) return false;
+    memmove(q->items + 1, q->items, sizeof pkt * size_t(q->count - 1));
+    q->items[0] = pkt;
+    return true;
+}
+
 static void pq_clear(PacketQueue *q) {
     for (int32_t i = 0; i < q->count; i++) av_packet_free(&q->items[i]);
     q->count = 0;
@@ -79,6 +88,9 @@ static AVCodecContext *open_decoder(const AVCodec *codec, const AVStream *st, in
     if (!ctx) return nullptr;
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = threads;
+    // A cue with a stray byte of another encoding is still a cue: FFmpeg
+    // would drop it whole; the cue builder mends its text instead.
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) ctx->sub_charenc_mode = FF_SUB_CHARENC_MODE_IGNORE;
     if (avcodec_parameters_to_context(ctx, st->codecpar) < 0 || avcodec_open2(ctx, codec, nullptr) < 0)
         avcodec_free_context(&ctx);
     return ctx;
@@ -87,8 +99,17 @@ static AVCodecContext *open_decoder(const AVCodec *codec, const AVStream *st, in
 void stream_setup(oppb_engine *e, oppb_stream *s) {
     const AVStream *st = s->stream;
     const AVCodecParameters *par = st->codecpar;
-    s->start_offset = s->kind == KIND_SUBTITLE && e->format->nb_streams == 1 ? 0 : start_offset_of(e, st);
+    s->start_offset = start_offset_of(e, st);
+    // A subtitle stream's own start is its first cue (PGS, some MP4 text
+    // tracks): cues are placed against the container's start instead, or
+    // against 0 when they are all the container holds.
+    if (s->kind == KIND_SUBTITLE) {
+        const int64_t start = e->format->start_time;
+        const bool alone = s->external || e->format->nb_streams == 1;
+        s->start_offset = alone || start == AV_NOPTS_VALUE ? 0 : us_to_ticks(start);
+    }
     s->sample_mode = MODE_DECODED;
+    s->next_pts = NO_TIME;
     s->codec = avcodec_find_decoder(par->codec_id);
     if (s->kind == KIND_SUBTITLE) {
         s->bitmap_subtitle = par->codec_id == AV_CODEC_ID_DVB_SUBTITLE || par->codec_id == AV_CODEC_ID_XSUB ||
@@ -127,9 +148,11 @@ void stream_flush(oppb_stream *s) {
     s->draining = 0;
     s->eos = 0;
     s->ps_sent = 0;
+    s->next_pts = NO_TIME;
 }
 
 void stream_release(oppb_stream *s) {
+    subtitle_release(s);
     pq_clear(&s->packets);
     fq_clear(&s->frames);
     xfree(s->packets.items);
@@ -292,7 +315,7 @@ static AVFrame *convert(const oppb_engine *e, oppb_stream *s, AVFrame *f) {
 static bool delivers_frames(const oppb_stream *s) { return s->sample_mode == MODE_DECODED && s->ctx; }
 
 static void send_eos(oppb_stream *s) {
-    if (s->draining || !delivers_frames(s)) return;
+    if (s->draining || !delivers_frames(s) || s->kind == KIND_SUBTITLE) return;
     avcodec_send_packet(s->ctx, nullptr);
     s->draining = 1;
 }
@@ -305,7 +328,7 @@ int demux_step(oppb_engine *e) {
     if (!e->demux_packet && !(e->demux_packet = av_packet_alloc())) return set_oom(e);
     AVPacket *pkt = e->demux_packet;
     av_packet_unref(pkt);
-    e->io_refused = 0;
+    e->io_refused = 0;  // the side flag of the shims: cleared before the read, checked after
     if (const int r = av_read_frame(e->format, pkt); r < 0) {
         AVIOContext *pb = e->format->pb;
         const bool expired = deadline_expired(e);
@@ -322,6 +345,7 @@ int demux_step(oppb_engine *e) {
         }
         return OPPB_END;
     }
+    e->time.moved = 1;
     if (pkt->stream_index < 0 || pkt->stream_index >= e->stream_count) return OPPB_OK;
     oppb_stream *s = &e->streams[pkt->stream_index];
     if (!s->selected || s->eos) return OPPB_OK;
@@ -376,19 +400,32 @@ static int receive_frames(oppb_engine *e, oppb_stream *s, int32_t limit) {
     return OPPB_OK;
 }
 
-// Feeds one packet. A decoder that refuses it (EAGAIN) still holds frames
-// that the full queue did not take: those are received one at a time, past
-// the queue limit, until the packet is accepted. The frame queue therefore
-// holds at most queue_max_frames plus the frames the decoder had ready.
-static int decode_packet(oppb_engine *e, oppb_stream *s, const AVPacket *pkt) {
+// Rule: a decoder that refuses a packet (EAGAIN) still holds frames the
+// full queue did not take. They are received one at a time, past the queue
+// limit, until the packet is accepted; the frame queue therefore holds at
+// most queue_max_frames plus the frames the decoder had ready.
+// Rule: a decoder that refuses the packet with nothing to hand over can
+// never take it; that packet is skipped rather than retried for ever.
+static int send_making_room(oppb_engine *e, oppb_stream *s, const AVPacket *pkt) {
     while (avcodec_send_packet(s->ctx, pkt) == AVERROR(EAGAIN)) {
         const int32_t before = s->frames.count;
-        const int r = receive_frames(e, s, before + 1);
-        if (r < 0) return r;
-        if (s->frames.count == before) break;  // nothing to make room with: the packet is skipped
+        if (const int r = receive_frames(e, s, before + 1); r < 0) return r;
+        if (s->frames.count == before) break;  // the packet is skipped
     }
+    return OPPB_OK;
+}
+
+static int decode_packet(oppb_engine *e, oppb_stream *s, const AVPacket *pkt) {
+    if (const int r = send_making_room(e, s, pkt); r < 0) return r;
     const int r = receive_frames(e, s, e->cfg.queue_max_frames);
     return r < 0 ? r : OPPB_OK;
+}
+
+// Rule: a draining decoder releases all its delayed frames at once; taking
+// them one per pull keeps the end of a stream from holding a queue of
+// converted pictures (the peak memory of a whole file).
+static int32_t receive_limit(const oppb_engine *e, const oppb_stream *s) {
+    return s->draining ? 1 : e->cfg.queue_max_frames;
 }
 
 int frame_pull(oppb_engine *e, oppb_stream *s, AVFrame **out) {
@@ -399,10 +436,7 @@ int frame_pull(oppb_engine *e, oppb_stream *s, AVFrame **out) {
         }
         if (s->kind == KIND_SUBTITLE || !s->ctx) return OPPB_END;
         // Frames the decoder kept back while the queue was full come first.
-        // A draining decoder releases all its delayed frames at once: taking
-        // them one per pull keeps the end of a stream from holding a queue
-        // of converted pictures (the peak memory of a whole file).
-        int r = receive_frames(e, s, s->draining ? 1 : e->cfg.queue_max_frames);
+        int r = receive_frames(e, s, receive_limit(e, s));
         if (r < 0) return r;
         if (s->frames.count) continue;
         if (r == OPPB_END || s->draining) return OPPB_END;
@@ -522,3 +556,86 @@ bool annexb_convert(oppb_stream *s, const AVPacket *pkt, const uint8_t **data, s
     *size = size_t(o - s->annexb);
     return true;
 }
+
+// ---- delivery records ----
+
+static void fill_video(oppb_sample *out, const AVFrame *f) {
+    out->width = f->width;
+    out->height = f->height;
+    out->pixel_format = f->format;
+    out->plane_count = av_pix_fmt_count_planes(AVPixelFormat(f->format));
+    for (int i = 0; i < 4; i++) {
+        out->line_sizes[i] = f->linesize[i];
+        out->planes[i] = f->data[i];
+    }
+    out->data = f->data[0];
+}
+
+static void fill_audio(oppb_sample *out, const AVFrame *f) {
+    const AVSampleFormat format = AVSampleFormat(f->format);
+    out->sample_rate = f->sample_rate;
+    out->channels = f->ch_layout.nb_channels;
+    out->sample_format = f->format;
+    out->sample_count = f->nb_samples;
+    out->data = f->data[0];
+    const int64_t bytes = int64_t(f->nb_samples) * av_get_bytes_per_sample(format);
+    out->size = av_sample_fmt_is_planar(format) ? bytes : bytes * out->channels;
+    if (out->duration <= 0 && f->sample_rate > 0)
+        out->duration = int64_t(double(f->nb_samples) * 1e7 / double(f->sample_rate));
+}
+
+// A frame without a timestamp (the last frames from a draining decoder of
+// AVI with B-frames) follows the previous one: its time plus its duration,
+// else one frame period.
+static int64_t frame_period(const oppb_stream *s) {
+    const AVRational rate = s->stream->avg_frame_rate.num ? s->stream->avg_frame_rate : s->stream->r_frame_rate;
+    return rate.num > 0 && rate.den > 0 ? int64_t(double(rate.den) * 1e7 / double(rate.num)) : 0;
+}
+
+int deliver_frame(oppb_engine *e, oppb_stream *s, oppb_sample *out) {
+    AVFrame *f = nullptr;
+    if (const int r = frame_pull(e, s, &f); r != OPPB_OK) return r;
+    const AVRational tb = s->stream->time_base;
+    const int64_t ts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
+    const int64_t duration = frame_duration(f);
+    out->stream = s->index;
+    if (ts != AV_NOPTS_VALUE) out->pts = to_ticks(ts, tb) - s->start_offset;
+    else out->pts = s->next_pts != NO_TIME ? s->next_pts : -s->start_offset;
+    out->duration = duration > 0 ? to_ticks(duration, tb) : 0;
+    out->key = frame_is_key(f);
+    if (s->kind == KIND_VIDEO) {
+        fill_video(out, f);
+        e->time.position = out->pts;
+    } else {
+        fill_audio(out, f);
+    }
+    s->next_pts = out->pts + (out->duration > 0 ? out->duration : frame_period(s));
+    av_frame_free(&s->frame_out);
+    s->frame_out = f;
+    return OPPB_OK;
+}
+
+int deliver_packet(oppb_engine *e, oppb_stream *s, oppb_sample *out) {
+    AVPacket *p = nullptr;
+    if (const int r = packet_pull(e, s, &p); r != OPPB_OK) return r;
+    av_frame_free(&s->frame_out);
+    av_packet_free(&s->packet_out);
+    s->packet_out = p;
+    const AVCodecID codec = s->stream->codecpar->codec_id;
+    const uint8_t *data = p->data;
+    size_t size = size_t(p->size);
+    if (s->ctx && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC)) annexb_convert(s, p, &data, &size);
+    const AVRational tb = s->stream->time_base;
+    const int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+    out->stream = s->index;
+    out->pts = (ts != AV_NOPTS_VALUE ? to_ticks(ts, tb) : 0) - s->start_offset;
+    out->duration = p->duration > 0 ? to_ticks(p->duration, tb) : 0;
+    out->key = (p->flags & AV_PKT_FLAG_KEY) != 0;
+    out->discard = (p->flags & AV_PKT_FLAG_DISCARD) != 0;
+    out->data = data;
+    out->size = int64_t(size);
+    out->compressed = 1;
+    e->time.position = out->pts;
+    return OPPB_OK;
+}
+

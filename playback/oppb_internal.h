@@ -1,6 +1,8 @@
 // Internal records and helpers of the playback engine, shared by its modules:
-// oppb_util (errors, texts, numbers, configuration), oppb_core (streams,
-// queues, decoding, conversions) and oppb_api (the exports).
+// oppb_util (errors, texts, numbers, configuration), oppb_io (reading shims),
+// oppb_open (opening and releasing media), oppb_core (streams, queues,
+// decoding, conversions, delivery records), oppb_info, oppb_seek and
+// oppb_subtitle (their exports and work), and oppb_api (the other exports).
 #pragma once
 
 extern "C" {
@@ -26,6 +28,12 @@ enum { MODE_COMPRESSED = 0, MODE_DECODED = 1 };
 enum { RING_SLOTS = 16, RING_SLOT_SIZE = 4096, ERR_TEXT = 512, URL_MAX = 511 };
 // Demux steps a packet pull may run without finding a packet for its stream.
 enum { PULL_BUDGET = 4096 };
+// Streams a handle may hold, external subtitles included.
+enum { MAX_STREAMS = 64 };
+// Bytes an external subtitle source may deliver: text demuxers keep all of it.
+inline constexpr int64_t EXTERNAL_MAX_BYTES = int64_t(64) << 20;
+// "No time yet" for the timestamp members below.
+inline constexpr int64_t NO_TIME = INT64_MIN;
 
 struct PacketQueue {
     AVPacket **items;
@@ -51,6 +59,20 @@ struct AudioConv {
     SwrContext *swr;
     int32_t in_format, in_rate, in_channels, out_channels;
     int32_t configured;
+};
+
+// An external subtitle source: its own demuxer over the caller's callbacks
+// (or an open file). Allocated on its own so the callback copy keeps its
+// address while the stream array grows.
+struct oppb_external {
+    oppb_io io;     // engine copy of the caller's callbacks
+    FILE *file;     // the path variant's open file; NULL for callback sources
+    AVFormatContext *format;
+    AVIOContext *avio;
+    AVPacket *packet;     // demux scratch
+    int32_t inner_index;  // the chosen stream inside its own container
+    int64_t bytes_read;
+    char language[32];
 };
 
 struct oppb_stream {
@@ -81,7 +103,17 @@ struct oppb_stream {
     size_t annexb_cap;
     AVFrame *frame_out;    // handed out by the last delivery
     AVPacket *packet_out;  // handed out by the last delivery
-    // Later: external subtitle source, cue buffers and the held decoded subtitle.
+    int64_t next_pts;      // expected time of the next frame (ticks); NO_TIME after a flush
+
+    // Subtitles: the decoded subtitle behind the last cue and the cue's buffers
+    // (all kept until the next cue or release).
+    AVSubtitle held;
+    int32_t has_held;
+    uint8_t *cue_buf;
+    size_t cue_cap;
+    uint8_t *palette_buf;
+    size_t palette_cap;
+    oppb_external *external;  // NULL for the container's own streams
 };
 
 struct oppb_attachment {
@@ -98,37 +130,88 @@ struct oppb_chapter {
 };
 
 struct oppb_engine {
-    AVFormatContext *format;
-    AVIOContext *avio;  // callback sources only
     oppb_cfg cfg;
+    int32_t closed;
+    int64_t epoch;  // process-wide open count taken at open; 1 for the first open
+
+    // The source: FFmpeg's demuxer over a path or the caller's callbacks.
+    AVFormatContext *format;
+    AVIOContext *avio;  // callback sources only, else NULL
+    oppb_io *io;        // engine copy of the caller's callbacks; NULL for paths
+    char *url;          // what was opened, for the duration probe of oppb_auto_extend
+    int source_fd;      // a pipe or device opened without blocking, read as "pipe:N"; -1 for none
+    int64_t bytes_read;
+    int32_t io_refused;  // the read shim or interrupt refused (deadline or interrupt)
+    int32_t end_of_input;
+    AVPacket *demux_packet;
+
+    // Streams: the container's, in container order, then added external subtitles.
     oppb_stream *streams;
     int32_t stream_count;
     oppb_attachment *attachments;
     int32_t attachment_count;
-    oppb_chapter *chapters;
+    oppb_chapter *chapters;  // none when the container has one chapter or fewer
     int32_t chapter_count;
-    int32_t sel_video, sel_audio, sel_subtitle, sel_subtitle2;
-    int64_t bytes_read;
-    int64_t position;
-    int64_t duration;
-    int64_t start_time;
-    int32_t end_of_input;
-    int32_t closed;
-    int64_t epoch;
-    int32_t err_code;
-    char err_text[ERR_TEXT];
-    int64_t timeout_ms;
-    int64_t deadline_start;
-    AVPacket *demux_packet;
-    int32_t io_refused;  // the read shim refused a read (deadline or interrupt)
-    json_buf text;
-    char ring[RING_SLOTS][RING_SLOT_SIZE];
-    uint32_t ring_next;
-    int64_t subtitle_delay;
-    oppb_io *io;  // engine copy of the caller's callbacks
-    char *url;    // what was opened, for the duration probe of oppb_auto_extend
+
+    // Selected stream indexes; -1 for none.
+    struct {
+        int32_t video, audio, subtitle, subtitle2;
+    } sel;
+
+    // Timeline, in ticks relative to the stream start.
+    struct {
+        int64_t position;  // last seek landing, or last delivered video frame or packet
+        int64_t duration;  // 0 when unknown
+        int64_t start;     // container start (absolute); 0 when unknown
+        int32_t moved;     // demuxing or delivery happened since open or the last seek
+        int64_t subtitle_delay;
+    } time;
+
+    // The deadline bounding blocking work: expired when timeout_ms > 0 and
+    // more than timeout_ms have passed since start (monotonic milliseconds).
+    struct {
+        int64_t timeout_ms;  // 0: no deadline
+        int64_t start;
+    } deadline;
+
+    struct {
+        int32_t code;  // OPPB_OK until the first recorded failure
+        char text[ERR_TEXT];
+    } err;
+
+    // Returned texts: one JSON document, and a ring of formatted values.
+    struct {
+        json_buf doc;
+        char ring[RING_SLOTS][RING_SLOT_SIZE];
+        uint32_t ring_next;
+    } text;
     // Later: Direct3D 11 device, hardware device and query pool; video and audio filter slots.
 };
+
+// ---- reading (oppb_io) ----
+// FFmpeg's interrupt callback for the handle's readers: the caller's
+// interrupt or the deadline; sets io_refused when it fires.
+int interrupt_shim(void *opaque);
+// A reader over the handle's callbacks; NULL when memory runs out.
+AVIOContext *io_context(oppb_engine *e);
+AVIOContext *subtitle_io_context(oppb_external *x, int size);
+void io_context_free(AVIOContext **avio);
+void use_caller_io(AVFormatContext *format, AVIOContext *avio);
+// With a deadline, opens a pipe or device path without blocking and waits for
+// data within the budget: 1 with `url` set to read it, 0 for any other path
+// (FFmpeg opens it), negative after recording the failure.
+int open_special_path(oppb_engine *e, const char *path, char *url, size_t cap);
+// The container's duration as a second reader finds it now; 0 when unknown.
+int64_t probe_duration(oppb_engine *e);
+
+// ---- opening (oppb_open) ----
+oppb_engine *open_common(const char *path, const oppb_io *io, const char *name, const char *config);
+void release_media(oppb_engine *e);
+const char *meta(AVDictionary *dict, const char *key);
+
+// ---- information (oppb_info) ----
+// The kind a filter text selects: 0 for every stream, -1 for an unknown filter.
+int kind_filter(const char *kind);
 
 // ---- errors and texts (oppb_util) ----
 const char *err_text(int code);
@@ -180,3 +263,20 @@ int frame_pull(oppb_engine *e, oppb_stream *s, AVFrame **out);
 // The packet's payload in Annex B form for H.264/HEVC with MP4-style extradata;
 // false when it passes unchanged.
 bool annexb_convert(oppb_stream *s, const AVPacket *pkt, const uint8_t **data, size_t *size);
+// Puts a packet back at the head of the stream's queue (at most `limit`
+// queued); false when it was not taken (the caller still owns it).
+bool packet_unpull(oppb_stream *s, AVPacket *pkt, int32_t limit);
+// The next sample of `s` into `out`: 0, 1 nothing now, negative error.
+int deliver_frame(oppb_engine *e, oppb_stream *s, oppb_sample *out);
+int deliver_packet(oppb_engine *e, oppb_stream *s, oppb_sample *out);
+
+// ---- seeking (oppb_seek) ----
+// Seeks to `target` ticks (the fast variant when `fast` and fast_seek are
+// on), flushing every stream: 0 with *landed set, or -7/-8 after recording why.
+int seek_to(oppb_engine *e, int64_t target, bool fast, int64_t *landed);
+
+// ---- subtitles (oppb_subtitle) ----
+// Releases what a subtitle stream holds beyond the common stream record.
+void subtitle_release(oppb_stream *s);
+// Repositions external subtitle sources to `target` ticks and clears their end.
+void subtitle_seek_external(oppb_engine *e, int64_t target);

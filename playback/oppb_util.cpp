@@ -37,14 +37,14 @@ const char *err_text(int code) {
 }
 
 void set_err(oppb_engine *e, int code, const char *fmt, ...) {
-    e->err_code = code;
+    e->err.code = code;
     if (!fmt) {
-        snprintf(e->err_text, sizeof e->err_text, "%s", err_text(code));
+        snprintf(e->err.text, sizeof e->err.text, "%s", err_text(code));
         return;
     }
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(e->err_text, sizeof e->err_text, fmt, ap);
+    vsnprintf(e->err.text, sizeof e->err.text, fmt, ap);
     va_end(ap);
 }
 
@@ -61,9 +61,9 @@ int64_t now_ms() {
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool deadline_expired(const oppb_engine *e) { return e->timeout_ms > 0 && now_ms() - e->deadline_start > e->timeout_ms; }
+bool deadline_expired(const oppb_engine *e) { return e->deadline.timeout_ms > 0 && now_ms() - e->deadline.start > e->deadline.timeout_ms; }
 
-void arm_deadline(oppb_engine *e) { e->deadline_start = now_ms(); }
+void arm_deadline(oppb_engine *e) { e->deadline.start = now_ms(); }
 
 bool tb_valid(AVRational tb) { return tb.num > 0 && tb.den > 0; }
 
@@ -77,7 +77,7 @@ int64_t us_to_ticks(int64_t us) { return int64_t(double(us) * 1e7 / 1e6); }
 // ---- texts and numbers ----
 
 void put_str(json_buf *b, const char *s) {
-    json_buf_str(b, s, s ? strlen(s) : 0, JSON_ESC_HEX_LOWER | JSON_ESC_NO_BF);
+    json_buf_str(b, s, s ? strlen(s) : 0, JSON_ESC_HEX_LOWER | JSON_ESC_ALL_HEX);
 }
 
 size_t fmt_fixed(char *out, size_t cap, double v, int decimals) {
@@ -95,7 +95,7 @@ void put_fixed(json_buf *b, double v, int decimals) {
 
 void put_int(json_buf *b, int64_t v) { json_buf_sint(b, v); }
 
-char *ring_slot(oppb_engine *e) { return e->ring[e->ring_next++ % RING_SLOTS]; }
+char *ring_slot(oppb_engine *e) { return e->text.ring[e->text.ring_next++ % RING_SLOTS]; }
 
 const char *ring_int(oppb_engine *e, int64_t v) {
     char *slot = ring_slot(e);
@@ -110,10 +110,10 @@ const char *ring_ratio(oppb_engine *e, int num, int den) {
 }
 
 json_buf *text_begin(oppb_engine *e) {
-    e->text.len = 0;
-    e->text.failed = false;
-    if (e->text.data) e->text.data[0] = '\0';
-    return &e->text;
+    e->text.doc.len = 0;
+    e->text.doc.failed = false;
+    if (e->text.doc.data) e->text.doc.data[0] = '\0';
+    return &e->text.doc;
 }
 
 // ---- configuration ----

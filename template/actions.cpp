@@ -435,12 +435,12 @@ static const char *name_of(const KeyName *names, int count, int code) {
 static int apply_back() {
     bool nothing;
     int rc = nav_back(&nothing);
-    return nothing ? 3 : rc;
+    return nothing ? OPTPL_NOTHING_TO_LEAVE : rc;
 }
 
 static int apply_home() {
-    if (!T.nav_depth) return 3;
-    while (T.nav_depth) {
+    if (!g_tv.nav.depth) return OPTPL_NOTHING_TO_LEAVE;
+    while (g_tv.nav.depth) {
         bool nothing;
         int rc = nav_back(&nothing);
         if (rc != 0) return rc;
@@ -502,8 +502,8 @@ const char *optpl_action_key_name(const char *map, const char *action) {
 
 const char *optpl_action_json(void) {
     tv_ensure_init();
-    xfree(T.action_json);
-    T.action_json = nullptr;
+    xfree(g_tv.docs.action);
+    g_tv.docs.action = nullptr;
     json_buf b;
     json_buf_init(&b, &XALC);
     json_buf_cstr(&b, "{\"actions\":[");
@@ -518,8 +518,8 @@ const char *optpl_action_json(void) {
         json_buf_char(&b, '}');
     }
     json_buf_cstr(&b, "],\"maps\":[\"keyboard\",\"xbox\",\"siri\",\"androidtv\",\"cec\"]}");
-    T.action_json = jb_finish(&b);
-    return T.action_json;
+    g_tv.docs.action = jb_finish(&b);
+    return g_tv.docs.action;
 }
 
 int optpl_focus_apply(const char *action) {
@@ -530,16 +530,16 @@ int optpl_focus_apply(const char *action) {
     if (!*direction) return 1;
     if (strcmp(direction, "back") == 0) return apply_back();
     if (strcmp(direction, "home") == 0) return apply_home();
-    if (!T.built || T.current < 0 || T.current >= T.node_count) return 1;
+    if (!g_tv.graph.built || g_tv.graph.current < 0 || g_tv.graph.current >= g_tv.graph.count) return 1;
     if (strcmp(direction, "confirm") == 0) {
         bool nothing;
-        int rc = nav_enter(T.current, &nothing);
+        int rc = nav_enter(g_tv.graph.current, &nothing);
         // Nothing to enter: the host activates the item itself.
-        return nothing ? 2 : rc;
+        return nothing ? OPTPL_NOTHING_TO_ENTER : rc;
     }
-    int target = optpl_focus_move(T.current, direction);
+    int target = optpl_focus_move(g_tv.graph.current, direction);
     if (target < 0) return 1;
-    T.current = target;
+    g_tv.graph.current = target;
     return 0;
 }
 

@@ -1,8 +1,12 @@
 // Bundle store: loading plain and zlib bundles, replacing entries, listing.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "json.h"
@@ -16,6 +20,10 @@ static const size_t FILE_BUFFER_MAX = 536870912;  // 512 MiB
 static const int ENTRY_START = 64;
 
 // ---- entries and the name index ----
+
+static bool is_template_name(const BundleEntry *e) {
+    return e->name_len >= 5 && memcmp(e->name + e->name_len - 5, ".json", 5) == 0;
+}
 
 // Forgets the parsed model of an entry (its text stays).
 static void entry_unparse(BundleEntry *e) {
@@ -36,6 +44,7 @@ void bundle_free(Bundle *b) {
     for (int i = 0; i < b->count; i++) entry_free(&b->entries[i]);
     xfree(b->entries);
     xfree(b->index.slots);
+    xfree(b->templates);
     *b = Bundle{};
 }
 
@@ -68,6 +77,9 @@ static int bundle_reserve(Bundle *b) {
         BundleEntry *entries = static_cast<BundleEntry *>(xrealloc(b->entries, sizeof(BundleEntry) * size_t(cap)));
         if (!entries) return -1;
         b->entries = entries;
+        int *templates = static_cast<int *>(xrealloc(b->templates, sizeof(int) * size_t(cap)));
+        if (!templates) return -1;
+        b->templates = templates;
         b->cap = cap;
     }
     // Keep the index at most half full.
@@ -109,6 +121,7 @@ static int bundle_put(Bundle *b, const char *name, size_t name_len, const char *
     e->text = text_copy;
     e->text_len = text_len;
     index_put(&b->index, b->entries, b->count);
+    if (is_template_name(e)) b->templates[b->template_count++] = b->count;
     b->count++;
     return 0;
 }
@@ -258,12 +271,12 @@ static int load_json_bundle(const char *data, size_t length) {
         return -1;
     }
     nodes_clear();
-    bundle_free(&G.bundle);
-    trans_free(&G.trans);
-    warn_clear(&G.warnings);
-    G.bundle = fresh;
-    G.trans = trans;
-    G.warnings = warnings;
+    bundle_free(&g_lib.bundle);
+    trans_free(&g_lib.trans);
+    warn_clear(&g_lib.warnings);
+    g_lib.bundle = fresh;
+    g_lib.trans = trans;
+    g_lib.warnings = warnings;
     return 0;
 }
 
@@ -304,40 +317,52 @@ int optpl_load_bundle_file(const char *path) {
         set_err("path is NULL");
         return -1;
     }
-    FILE *f = fopen(path, "rb");
-    if (!f) {
+    // Opening without blocking and checking the kind first keeps a FIFO
+    // nobody writes from hanging the caller and a device such as /dev/zero
+    // from being read until the size limit.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
         set_err("cannot open %s", path);
         return 1;
     }
     size_t cap = FILE_BUFFER_START, len = 0;
     unsigned char *buf = static_cast<unsigned char *>(xmalloc(cap));
     if (!buf) {
-        fclose(f);
+        close(fd);
         set_oom();
         return -1;
     }
+    bool failed = false;
     for (;;) {
-        len += fread(buf + len, 1, cap - len, f);
-        if (len < cap) break;
+        ssize_t n = read(fd, buf + len, cap - len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            failed = true;
+            break;
+        }
+        len += size_t(n);
+        if (n == 0) break;
+        if (len < cap) continue;
         if (cap >= FILE_BUFFER_MAX) {
             xfree(buf);
-            fclose(f);
+            close(fd);
             set_err("file too large");
             return 1;
         }
         unsigned char *bigger = static_cast<unsigned char *>(xrealloc(buf, cap * 2));
         if (!bigger) {
             xfree(buf);
-            fclose(f);
+            close(fd);
             set_oom();
             return -1;
         }
         buf = bigger;
         cap *= 2;
     }
-    bool failed = ferror(f);
-    fclose(f);
-    if (failed) {  // a directory, or an I/O error
+    close(fd);
+    if (failed) {
         xfree(buf);
         set_err("cannot open %s", path);
         return 1;
@@ -364,16 +389,16 @@ int optpl_add_template(const char *name, const char *json) {
         return -1;
     }
     nodes_clear();
-    if (bundle_put(&G.bundle, name, strlen(name), json, len) < 0) {
+    if (bundle_put(&g_lib.bundle, name, strlen(name), json, len) < 0) {
         trans_free(&trans);
         warn_clear(&warnings);
         set_oom();
         return -1;
     }
     if (strings) {
-        trans_free(&G.trans);
-        G.trans = trans;
-        warn_copy(&G.warnings, &warnings);
+        trans_free(&g_lib.trans);
+        g_lib.trans = trans;
+        warn_copy(&g_lib.warnings, &warnings);
         warn_clear(&warnings);
     }
     return 0;
@@ -381,51 +406,38 @@ int optpl_add_template(const char *name, const char *json) {
 
 int optpl_entry_count(void) {
     ensure_init();
-    return G.bundle.count;
+    return g_lib.bundle.count;
 }
 
 const char *optpl_entry_name(int index) {
     ensure_init();
-    if (index < 0 || index >= G.bundle.count) return nullptr;
-    const BundleEntry *e = &G.bundle.entries[index];
+    if (index < 0 || index >= g_lib.bundle.count) return nullptr;
+    const BundleEntry *e = &g_lib.bundle.entries[index];
     return ret_n(e->name, e->name_len);
 }
 
 const char *optpl_entry_text(const char *name) {
     ensure_init();
     if (!name) return nullptr;
-    const BundleEntry *e = bundle_find(&G.bundle, name, strlen(name));
+    const BundleEntry *e = bundle_find(&g_lib.bundle, name, strlen(name));
     return e ? ret_n(e->text, e->text_len) : nullptr;
 }
 
-}  // extern "C"
-
-static bool is_template_name(const BundleEntry *e) {
-    return e->name_len >= 5 && memcmp(e->name + e->name_len - 5, ".json", 5) == 0;
-}
-
-extern "C" {
-
 int optpl_template_count(void) {
     ensure_init();
-    int n = 0;
-    for (int i = 0; i < G.bundle.count; i++) n += is_template_name(&G.bundle.entries[i]);
-    return n;
+    return g_lib.bundle.template_count;
 }
 
 const char *optpl_template_name(int index) {
     ensure_init();
-    if (index < 0) return nullptr;
-    for (int i = 0; i < G.bundle.count; i++) {
-        const BundleEntry *e = &G.bundle.entries[i];
-        if (is_template_name(e) && index-- == 0) return ret_n(e->name, e->name_len);
-    }
-    return nullptr;
+    if (index < 0 || index >= g_lib.bundle.template_count) return nullptr;
+    const BundleEntry *e = &g_lib.bundle.entries[g_lib.bundle.templates[index]];
+    return ret_n(e->name, e->name_len);
 }
 
 int optpl_has_template(const char *name) {
     ensure_init();
-    return name && bundle_find(&G.bundle, name, strlen(name)) ? 1 : 0;
+    return name && bundle_find(&g_lib.bundle, name, strlen(name)) ? 1 : 0;
 }
 
 }  // extern "C"
@@ -433,7 +445,7 @@ int optpl_has_template(const char *name) {
 // ---- template lookup ----
 
 int get_parsed(const char *name, ModelObj **model) {
-    BundleEntry *e = name ? bundle_find(&G.bundle, name, strlen(name)) : nullptr;
+    BundleEntry *e = name ? bundle_find(&g_lib.bundle, name, strlen(name)) : nullptr;
     if (!e) {
         set_err("no template named %s", name ? name : "(null)");
         return 1;
@@ -454,9 +466,9 @@ int get_parsed(const char *name, ModelObj **model) {
 
 extern "C" int optpl_parse_template(const char *name) {
     ensure_init();
-    warn_clear(&G.warnings);
+    warn_clear(&g_lib.warnings);
     int rc = get_parsed(name, nullptr);
-    const BundleEntry *e = name ? bundle_find(&G.bundle, name, strlen(name)) : nullptr;
-    if (e) warn_copy(&G.warnings, &e->warnings);
+    const BundleEntry *e = name ? bundle_find(&g_lib.bundle, name, strlen(name)) : nullptr;
+    if (e) warn_copy(&g_lib.warnings, &e->warnings);
     return rc;
 }

@@ -1,6 +1,7 @@
 // Reading a template text into the model, with the tolerances of the
 // document format's earlier reader: every place where that reader would
 // have failed is accepted and reported as a warning.
+#include <bit>
 #include <cstring>
 
 #include "json.h"
@@ -91,6 +92,54 @@ static bool name_matches(const ModelObj *obj, const char *a, size_t a_len, const
     return obj->kind == K_DICTIONARY ? memcmp(a, b, a_len) == 0 : ieq_n(a, b, a_len);
 }
 
+// ---- scalar name index ----
+
+// Objects with more scalars than this get a name index; below it a scan is
+// as fast. Dictionaries and open schemas can hold tens of thousands.
+enum { INDEX_FROM = 16 };
+
+// Hash of a scalar name as the object compares names: byte-exact in a
+// Dictionary, ASCII letters folded elsewhere.
+static size_t name_hash(const ModelObj *obj, const char *name, size_t len) {
+    if (obj->kind == K_DICTIONARY) return size_t(fnv1a(name, len));
+    uint64_t h = 0x14650fb0739d0383ull;
+    for (size_t i = 0; i < len; i++) {
+        unsigned c = static_cast<unsigned char>(name[i]);
+        h ^= c - 'A' < 26u ? c + 32 : c;
+        h *= 0x100000001b3ull;
+    }
+    return size_t(h);
+}
+
+// At most half full at the largest count the scalar array can hold.
+static size_t index_cap(const ModelObj *obj) { return std::bit_ceil(size_t(obj->scalar_cap) * 2); }
+
+static void index_put(ModelObj *obj, int pos) {
+    const Scalar *s = &obj->scalars[pos];
+    size_t mask = index_cap(obj) - 1;
+    size_t i = name_hash(obj, s->name, s->name_len) & mask;
+    while (obj->scalar_index[i]) i = (i + 1) & mask;
+    obj->scalar_index[i] = uint32_t(pos + 1);
+}
+
+// Position of the scalar whose name matches, or -1.
+static int find_scalar(const ModelObj *obj, const char *name, size_t len) {
+    if (!obj->scalar_index) {
+        for (int i = 0; i < obj->scalar_count; i++) {
+            const Scalar *s = &obj->scalars[i];
+            if (name_matches(obj, s->name, s->name_len, name, len)) return i;
+        }
+        return -1;
+    }
+    size_t mask = index_cap(obj) - 1;
+    for (size_t i = name_hash(obj, name, len) & mask;; i = (i + 1) & mask) {
+        uint32_t pos = obj->scalar_index[i];
+        if (!pos) return -1;
+        const Scalar *s = &obj->scalars[pos - 1];
+        if (name_matches(obj, s->name, s->name_len, name, len)) return int(pos - 1);
+    }
+}
+
 // ---- building ----
 
 struct Builder {
@@ -146,23 +195,36 @@ static void set_scalar(Builder *b, ModelObj *o, const char *name, size_t name_le
         b->out_of_memory = true;
         return;
     }
-    for (int i = 0; i < o->scalar_count; i++) {
-        Scalar *s = &o->scalars[i];
-        if (name_matches(o, s->name, s->name_len, name, name_len)) {
-            s->value = value.p;
-            s->value_len = uint32_t(value.n);
-            return;
-        }
+    int found = find_scalar(o, name, name_len);
+    if (found >= 0) {
+        o->scalars[found].value = value.p;
+        o->scalars[found].value_len = uint32_t(value.n);
+        return;
     }
     if (o->scalar_count == o->scalar_cap) {
-        int cap = o->scalar_cap ? o->scalar_cap * 2 : room < 8 ? int(room) : 8;
+        if (o->scalar_cap > INT32_MAX / 4) {
+            b->out_of_memory = true;
+            return;
+        }
+        // Open kinds hold mostly scalars, so their first array takes every
+        // member the JSON object has left; schema kinds hold a few at most.
+        size_t first = SCHEMAS[o->kind].open || room < 8 ? room : 8;
+        int cap = o->scalar_cap ? o->scalar_cap * 2 : first < INT32_MAX / 4 ? int(first) : INT32_MAX / 4;
         Scalar *grown = static_cast<Scalar *>(balloc(b, sizeof(Scalar) * size_t(cap), false));
         if (!grown) return;
         if (o->scalar_count) memcpy(grown, o->scalars, sizeof(Scalar) * size_t(o->scalar_count));
         o->scalars = grown;
         o->scalar_cap = cap;
+        o->scalar_index = nullptr;
+        if (cap > INDEX_FROM) {
+            o->scalar_index = static_cast<uint32_t *>(balloc(b, sizeof(uint32_t) * index_cap(o)));
+            if (!o->scalar_index) return;
+            for (int i = 0; i < o->scalar_count; i++) index_put(o, i);
+        }
     }
-    o->scalars[o->scalar_count++] = Scalar{name, value.p, uint32_t(name_len), uint32_t(value.n)};
+    o->scalars[o->scalar_count] = Scalar{name, value.p, uint32_t(name_len), uint32_t(value.n)};
+    if (o->scalar_index) index_put(o, o->scalar_count);
+    o->scalar_count++;
 }
 
 static void list_append(Builder *b, ModelList *list, ModelObj *entry, size_t room) {
@@ -354,12 +416,8 @@ ModelObj *model_parse(Arena *arena, const char *text, size_t len, WarnList *warn
 
 Slice obj_get(const ModelObj *obj, const char *name) {
     if (!obj || !name) return {};
-    size_t len = strlen(name);
-    for (int i = 0; i < obj->scalar_count; i++) {
-        const Scalar *s = &obj->scalars[i];
-        if (name_matches(obj, s->name, s->name_len, name, len)) return {s->value, s->value_len};
-    }
-    return {};
+    int i = find_scalar(obj, name, strlen(name));
+    return i >= 0 ? Slice{obj->scalars[i].value, obj->scalars[i].value_len} : Slice{};
 }
 
 ModelObj *obj_child(const ModelObj *obj, int slot) {

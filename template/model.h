@@ -53,6 +53,10 @@ struct ModelObj {
     int scalar_count;
     int scalar_cap;
     Scalar *scalars;
+    // Name index of the scalars once there are more than a few (open
+    // addressing, scalar position + 1, 0 = empty; capacity from scalar_cap),
+    // or NULL while a scan is cheaper.
+    uint32_t *scalar_index;
     ModelObj **child;  // CHILD_SLOTS references, or NULL while all are empty
     ModelList *list;   // LIST_SLOTS lists, or NULL while none was given
 };

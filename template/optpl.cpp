@@ -7,7 +7,7 @@
 #include "optpl_internal.h"
 #include "rules.h"
 
-LibState G;
+LibState g_lib;
 
 static const char VERSION[] = "1.1.1";
 static const char EMPTY[] = "";
@@ -15,14 +15,14 @@ static const char EMPTY[] = "";
 void set_err(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(G.last_error, sizeof G.last_error, fmt, ap);
+    vsnprintf(g_lib.last_error, sizeof g_lib.last_error, fmt, ap);
     va_end(ap);
 }
 
 void set_oom() { set_err("out of memory"); }
 
 void ensure_init() {
-    if (!G.initialised) optpl_init();
+    if (!g_lib.initialised) optpl_init();
 }
 
 // ---- warnings ----
@@ -58,18 +58,24 @@ void warn_copy(WarnList *to, const WarnList *from) {
 
 // ---- return buffer ----
 
+char *ret_room(size_t n) {
+    if (n >= g_lib.ret_cap) {
+        size_t cap = n + 1 > 256 ? n + 1 : 256;
+        char *buf = n == SIZE_MAX ? nullptr : static_cast<char *>(xrealloc(g_lib.ret, cap));
+        if (!buf) return nullptr;
+        g_lib.ret = buf;
+        g_lib.ret_cap = cap;
+    }
+    return g_lib.ret;
+}
+
 const char *ret_n(const char *s, size_t n) {
     if (!s) return nullptr;
-    if (n >= G.ret_cap) {
-        size_t cap = n + 1 > 256 ? n + 1 : 256;
-        char *buf = n == SIZE_MAX ? nullptr : static_cast<char *>(xrealloc(G.ret, cap));
-        if (!buf) return EMPTY;
-        G.ret = buf;
-        G.ret_cap = cap;
-    }
-    if (n) memmove(G.ret, s, n);  // the source may be the buffer itself
-    G.ret[n] = '\0';
-    return G.ret;
+    char *buf = ret_room(n);
+    if (!buf) return EMPTY;
+    if (n) memmove(buf, s, n);  // the source may be the buffer itself
+    buf[n] = '\0';
+    return buf;
 }
 
 const char *ret_s(const char *s) { return s ? ret_n(s, strlen(s)) : nullptr; }
@@ -105,27 +111,27 @@ uint64_t fnv1a(const char *data, size_t len) {
 extern "C" {
 
 int optpl_init(void) {
-    if (G.initialised) optpl_cleanup();
-    memset(&G, 0, sizeof G);
-    G.initialised = 1;
-    G.language = xstrdup("en");
-    G.rules.global_enabled = 1;
-    G.clean_empty = 1;
-    G.max_depth = -1;
+    if (g_lib.initialised) optpl_cleanup();
+    memset(&g_lib, 0, sizeof g_lib);
+    g_lib.initialised = 1;
+    g_lib.language = xstrdup("en");
+    g_lib.rules.global_enabled = 1;
+    g_lib.clean_empty = 1;
+    g_lib.max_depth = -1;
     return 0;
 }
 
 void optpl_cleanup(void) {
-    if (!G.initialised) return;
+    if (!g_lib.initialised) return;
     nodes_clear();
-    xfree(G.result_json);
-    bundle_free(&G.bundle);
-    trans_free(&G.trans);
-    rules_free(&G.rules);
-    warn_clear(&G.warnings);
-    xfree(G.language);
-    xfree(G.ret);
-    memset(&G, 0, sizeof G);
+    xfree(g_lib.result_json);
+    bundle_free(&g_lib.bundle);
+    trans_free(&g_lib.trans);
+    rules_free(&g_lib.rules);
+    warn_clear(&g_lib.warnings);
+    xfree(g_lib.language);
+    xfree(g_lib.ret);
+    memset(&g_lib, 0, sizeof g_lib);
     tv_cleanup();
 }
 
@@ -133,29 +139,29 @@ const char *optpl_version(void) { return VERSION; }
 
 const char *optpl_last_error(void) {
     ensure_init();
-    return G.last_error;
+    return g_lib.last_error;
 }
 
 int optpl_warning_count(void) {
     ensure_init();
-    return G.warnings.count;
+    return g_lib.warnings.count;
 }
 
 const char *optpl_warning(int index) {
     ensure_init();
-    if (index < 0 || index >= G.warnings.count) return nullptr;
-    return ret_s(G.warnings.items[index]);
+    if (index < 0 || index >= g_lib.warnings.count) return nullptr;
+    return ret_s(g_lib.warnings.items[index]);
 }
 
 int optpl_set_max_depth(int depth) {
     ensure_init();
-    G.max_depth = depth < 0 ? -1 : depth;
+    g_lib.max_depth = depth < 0 ? -1 : depth;
     return 0;
 }
 
 int optpl_set_clean_empty(int flag) {
     ensure_init();
-    G.clean_empty = flag ? 1 : 0;
+    g_lib.clean_empty = flag ? 1 : 0;
     return 0;
 }
 

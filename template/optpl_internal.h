@@ -60,6 +60,8 @@ struct Bundle {
     int count;
     int cap;
     EntryIndex index;
+    int *templates;  // positions of the entries whose name ends in ".json", in order (room for cap)
+    int template_count;
 };
 
 // ---- translations ----
@@ -82,6 +84,8 @@ struct TransSet {
     TransTable *tables;
     int count;
     int cap;
+    int *slots;  // code index: open addressing, table position + 1, 0 = empty; at most half full
+    size_t slot_cap;
 };
 
 // ---- rule context ----
@@ -89,12 +93,16 @@ struct TransSet {
 enum Platform { P_UWP, P_IOS, P_TVOS, P_DROID, P_SKIA_MACOS, PLATFORM_COUNT };
 
 // Pairs of owned strings; keys unique, byte-exact. Removing a key moves the
-// last pair into its place.
+// last pair into its place. Keys are found through a hash index, so a set of
+// tens of thousands of flags (a bundle's "ffop.json") stays cheap.
 struct FlagSet {
     char **keys;
     char **values;
+    size_t *key_lens;
     int count;
     int cap;
+    int *slots;       // open addressing: pair position + 1, 0 = empty; at most half full
+    size_t slot_cap;  // power of two, 0 while the set is empty
 };
 
 struct RuleCtx {
@@ -119,8 +127,11 @@ struct RenderNode {
     int parent;         // index of the item node whose group holds this node, -1 at depth 0
     const char *verdict;  // item verdict (NULL = absent), with its length
     size_t verdict_len;
-    char *path;
-    size_t path_len;
+    // Key of an item node ("" when absent): the last segment of its path.
+    // Paths are put together when asked for, so deep pages with long keys
+    // cost memory in proportion to the template, not to depth times keys.
+    const char *key;
+    size_t key_len;
 };
 
 struct NodeList {
@@ -133,18 +144,23 @@ struct NodeList {
 
 enum { LAST_ERROR_SIZE = 1024 };
 
+// The library's process-wide state (the focus engine keeps its own, g_tv).
 struct LibState {
     int initialised;
+    // Bundle store, translations and the current language.
     Bundle bundle;
     TransSet trans;
     char *language;
+    // What items are checked against.
     RuleCtx rules;
+    // Render options and the result of the last render.
     int clean_empty;
-    int max_depth;
+    int max_depth;         // -1 = unlimited
     NodeList nodes;
     ModelObj *page_group;  // the group the last successful render expanded
-    char *result_json;
-    int last_null;         // the last template value read was absent
+    char *result_json;     // last optpl_result_json document
+    // Results handed back to the caller.
+    int last_null;  // the last template value read was absent
     WarnList warnings;
     char last_error[LAST_ERROR_SIZE];
     char *ret;  // shared return buffer
@@ -152,7 +168,7 @@ struct LibState {
     char normalized_version[64];
 };
 
-extern LibState G;
+extern LibState g_lib;
 
 void ensure_init();
 void set_err(const char *fmt, ...) OPTPL_PRINTF(1, 2);
@@ -161,6 +177,8 @@ void set_oom();
 // Shared return buffer: `n` bytes of `s` plus a NUL; NULL for a NULL source;
 // a constant "" when the buffer cannot grow.
 const char *ret_n(const char *s, size_t n);
+// The shared return buffer with room for `n` bytes and a NUL, or NULL when it cannot grow.
+char *ret_room(size_t n);
 const char *ret_s(const char *s);
 
 // ASCII case-insensitive comparisons (other bytes compare exactly).
@@ -176,7 +194,10 @@ BundleEntry *bundle_find(const Bundle *b, const char *name, size_t len);
 // Empties the render node list and forgets the page group; run whenever the
 // models the nodes point into may change.
 void nodes_clear();
-// Focus state (T): discards the focus graph and its documents.
+// Path of render node `i`: its length, and the path written to `out` (no NUL).
+size_t node_path_len(int i);
+void node_path_write(int i, char *out);
+// Focus state (g_tv): discards the focus graph and its documents.
 void tv_invalidate();
 void tv_cleanup();
 

@@ -13,20 +13,19 @@ static const char EMPTY[] = "";
 // ---- node list ----
 
 void nodes_clear() {
-    for (int i = 0; i < G.nodes.count; i++) xfree(G.nodes.items[i].path);
-    xfree(G.nodes.items);
-    G.nodes = NodeList{};
-    G.page_group = nullptr;
+    xfree(g_lib.nodes.items);
+    g_lib.nodes = NodeList{};
+    g_lib.page_group = nullptr;
 }
 
 const char *ret_ss(Slice s) {
-    G.last_null = s.p ? 0 : 1;
+    g_lib.last_null = s.p ? 0 : 1;
     return s.p ? ret_n(s.p, s.n) : ret_n(EMPTY, 0);
 }
 
 // Returns the new node, or NULL when memory runs out.
 static RenderNode *node_add(int kind, ModelObj *object, ModelObj *section, int depth, int parent, Slice verdict) {
-    NodeList *list = &G.nodes;
+    NodeList *list = &g_lib.nodes;
     if (list->count == list->cap) {
         int cap = list->cap ? list->cap * 2 : NODES_START;
         if (list->cap > (1 << 29)) return nullptr;
@@ -35,25 +34,33 @@ static RenderNode *node_add(int kind, ModelObj *object, ModelObj *section, int d
         list->items = items;
         list->cap = cap;
     }
-    // Paths: the parent item's path, '/', the Key; a section takes its parent's path.
-    Slice parent_path = parent >= 0 ? Slice{list->items[parent].path, list->items[parent].path_len} : Slice{"", 0};
-    Slice key = kind == NODE_ITEM ? obj_get(object, "Key") : Slice{"", 0};
+    Slice key = kind == NODE_ITEM ? obj_get(object, "Key") : Slice{};
     if (!key.p) key = {"", 0};
-    size_t len = kind == NODE_SECTION ? parent_path.n : parent_path.n ? parent_path.n + 1 + key.n : key.n;
-    char *path = static_cast<char *>(xmalloc(len + 1));
-    if (!path) return nullptr;
-    if (kind == NODE_SECTION || !parent_path.n) {
-        memcpy(path, kind == NODE_SECTION ? parent_path.p : key.p, len);
-    } else {
-        memcpy(path, parent_path.p, parent_path.n);
-        path[parent_path.n] = '/';
-        memcpy(path + parent_path.n + 1, key.p, key.n);
-    }
-    path[len] = '\0';
     RenderNode *n = &list->items[list->count++];
-    *n = RenderNode{kind, object, section, depth, parent, verdict.p, verdict.n, path, len};
+    *n = RenderNode{kind, object, section, depth, parent, verdict.p, verdict.n, key.p, key.n};
     return n;
 }
+
+// Paths: an item node's path is its parent's path, '/', its Key (the Key
+// alone when the parent's path is empty); a section node's path is its
+// parent's. The recursion is as deep as the render's nesting.
+size_t node_path_len(int i) {
+    const RenderNode *n = &g_lib.nodes.items[i];
+    size_t above = n->parent >= 0 ? node_path_len(n->parent) : 0;
+    if (n->kind == NODE_SECTION) return above;
+    return above ? above + 1 + n->key_len : n->key_len;
+}
+
+static char *path_write(int i, char *out) {
+    const RenderNode *n = &g_lib.nodes.items[i];
+    char *end = n->parent >= 0 ? path_write(n->parent, out) : out;
+    if (n->kind == NODE_SECTION) return end;
+    if (end != out) *end++ = '/';
+    memcpy(end, n->key, n->key_len);
+    return end + n->key_len;
+}
+
+void node_path_write(int i, char *out) { path_write(i, out); }
 
 static bool keys_equal(Slice key, const char *s, size_t n) { return key.p && key.n == n && memcmp(key.p, s, n) == 0; }
 
@@ -64,13 +71,13 @@ static int emit_group(const ModelObj *group, int depth, int parent, const char *
     for (int i = 0; i < settings->count; i++) {
         ModelObj *setting = settings->items[i];
         if (!setting) {
-            warn_add(&G.warnings, "%s: Settings[%d] is null (legacy Clean throws NullReferenceException) — skipped", tpl,
+            warn_add(&g_lib.warnings, "%s: Settings[%d] is null (legacy Clean throws NullReferenceException) — skipped", tpl,
                      i);
             continue;
         }
         if (filter && depth == 0 && !keys_equal(obj_get(setting, "Key"), filter, strlen(filter))) continue;
         const ModelList *items = obj_list(setting, L_ITEMS);
-        if (G.clean_empty) {
+        if (g_lib.clean_empty) {
             bool any_visible = false;
             for (int j = 0; j < items->count && !any_visible; j++)
                 any_visible = items->items[j] && verdict_visible(item_verdict(items->items[j]));
@@ -80,7 +87,7 @@ static int emit_group(const ModelObj *group, int depth, int parent, const char *
         for (int j = 0; j < items->count; j++) {
             ModelObj *item = items->items[j];
             if (!item) {
-                warn_add(&G.warnings,
+                warn_add(&g_lib.warnings,
                          "%s: Settings[%d].Items[%d] is null (legacy throws NullReferenceException) — skipped", tpl, i, j);
                 continue;
             }
@@ -88,8 +95,8 @@ static int emit_group(const ModelObj *group, int depth, int parent, const char *
             if (!verdict_visible(verdict)) continue;
             if (!node_add(NODE_ITEM, item, setting, depth, parent, verdict)) return -1;
             ModelObj *nested = obj_child(item, C_GROUP);
-            if (nested && (G.max_depth < 0 || G.max_depth > depth) &&
-                emit_group(nested, depth + 1, G.nodes.count - 1, nullptr, tpl) < 0)
+            if (nested && (g_lib.max_depth < 0 || g_lib.max_depth > depth) &&
+                emit_group(nested, depth + 1, g_lib.nodes.count - 1, nullptr, tpl) < 0)
                 return -1;
         }
     }
@@ -118,7 +125,7 @@ static const ModelObj *walk_page(const ModelObj *root, const char *page, const c
             return nullptr;
         }
         if (!verdict_visible(item_verdict(match)))
-            warn_add(&G.warnings, "page '%.*s' is hidden on this platform/flags; rendered anyway", int(len), p);
+            warn_add(&g_lib.warnings, "page '%.*s' is hidden on this platform/flags; rendered anyway", int(len), p);
         group = obj_child(match, C_GROUP);
         p += len;
         if (*p == '/') p++;
@@ -129,14 +136,14 @@ static const ModelObj *walk_page(const ModelObj *root, const char *page, const c
 static int do_render(const char *tpl, const char *page, const char *filter) {
     ensure_init();
     nodes_clear();
-    xfree(G.result_json);
-    G.result_json = nullptr;
-    warn_clear(&G.warnings);
+    xfree(g_lib.result_json);
+    g_lib.result_json = nullptr;
+    warn_clear(&g_lib.warnings);
 
     ModelObj *root = nullptr;
     int rc = get_parsed(tpl, &root);
-    const BundleEntry *e = tpl ? bundle_find(&G.bundle, tpl, strlen(tpl)) : nullptr;
-    if (e) warn_copy(&G.warnings, &e->warnings);
+    const BundleEntry *e = tpl ? bundle_find(&g_lib.bundle, tpl, strlen(tpl)) : nullptr;
+    if (e) warn_copy(&g_lib.warnings, &e->warnings);
     if (rc != 0) return rc;
 
     const ModelObj *group = page && *page ? walk_page(root, page, tpl) : root;
@@ -146,7 +153,7 @@ static int do_render(const char *tpl, const char *page, const char *filter) {
         set_oom();
         return -1;
     }
-    G.page_group = const_cast<ModelObj *>(group);
+    g_lib.page_group = const_cast<ModelObj *>(group);
     tv_invalidate();
     return 0;
 }
@@ -162,7 +169,7 @@ Slice item_handler(const ModelObj *item) {
 static const char *ret_int(int v) {
     char text[16];
     int n = snprintf(text, sizeof text, "%d", v);
-    G.last_null = 0;
+    g_lib.last_null = 0;
     return ret_n(text, size_t(n));
 }
 
@@ -218,7 +225,7 @@ const char *obj_field(const ModelObj *o, const char *f) {
         case ENABLED: return ret_ss(obj_get(ext_plat(ext, "iOS"), "Enabled"));
         case URL: return ret_ss(obj_get(obj_child(o, C_ADVANCE_MENU), "Url"));
         case HANDLER: return ret_ss(item_handler(o));
-        case HAS_GROUP: G.last_null = 0; return ret_n(group ? "1" : "0", 1);
+        case HAS_GROUP: g_lib.last_null = 0; return ret_n(group ? "1" : "0", 1);
         case GROUP_KEY: return ret_ss(obj_get(group, "Key"));
         case GROUP_TEXT: return ret_ss(group ? translatable_text(group) : Slice{});
         case GROUP_TYPE: return ret_ss(obj_get(group, "Type"));
@@ -231,7 +238,7 @@ const char *obj_field(const ModelObj *o, const char *f) {
 
 static const RenderNode *node_at(int i) {
     ensure_init();
-    return i >= 0 && i < G.nodes.count ? &G.nodes.items[i] : nullptr;
+    return i >= 0 && i < g_lib.nodes.count ? &g_lib.nodes.items[i] : nullptr;
 }
 
 // ---- result document ----
@@ -254,8 +261,8 @@ static char *build_result_json() {
     json_buf b;
     json_buf_init(&b, &XALC);
     json_buf_char(&b, '[');
-    for (int i = 0; i < G.nodes.count; i++) {
-        const RenderNode *n = &G.nodes.items[i];
+    for (int i = 0; i < g_lib.nodes.count; i++) {
+        const RenderNode *n = &g_lib.nodes.items[i];
         if (i) json_buf_char(&b, ',');
         json_buf_cstr(&b, n->kind == NODE_ITEM ? "{\"kind\":\"item\",\"depth\":" : "{\"kind\":\"section\",\"depth\":");
         json_buf_sint(&b, n->depth);
@@ -307,21 +314,26 @@ int optpl_render_section(const char *tpl, const char *page, const char *section)
 
 int optpl_node_count(void) {
     ensure_init();
-    return G.nodes.count;
+    return g_lib.nodes.count;
 }
 
 const char *optpl_node_field(int node, const char *field) {
     const RenderNode *n = node_at(node);
     if (!n || !field) return nullptr;
     if (strcmp(field, "kind") == 0) {
-        G.last_null = 0;
+        g_lib.last_null = 0;
         return ret_s(n->kind == NODE_ITEM ? "item" : "section");
     }
     if (strcmp(field, "depth") == 0) return ret_int(n->depth);
     if (strcmp(field, "parent") == 0) return ret_int(n->parent);
     if (strcmp(field, "path") == 0) {
-        G.last_null = 0;
-        return ret_n(n->path, n->path_len);
+        g_lib.last_null = 0;
+        size_t len = node_path_len(node);
+        char *path = ret_room(len);
+        if (!path) return EMPTY;
+        node_path_write(node, path);
+        path[len] = '\0';
+        return path;
     }
     if (strcmp(field, "verdict") == 0) return ret_ss(Slice{n->verdict, n->verdict_len});
     if (strcmp(field, "section") == 0) return ret_ss(obj_get(n->section, "Key"));
@@ -331,9 +343,9 @@ const char *optpl_node_field(int node, const char *field) {
 
 int optpl_node_field_is_null(int node, const char *field) {
     ensure_init();
-    G.last_null = 0;
+    g_lib.last_null = 0;
     if (!optpl_node_field(node, field)) return -1;
-    return G.last_null;
+    return g_lib.last_null;
 }
 
 int optpl_node_value_count(int node) {
@@ -353,9 +365,9 @@ const char *optpl_node_value_field(int node, int value, const char *field) {
 
 const char *optpl_result_json(void) {
     ensure_init();
-    xfree(G.result_json);
-    G.result_json = build_result_json();
-    return G.result_json;
+    xfree(g_lib.result_json);
+    g_lib.result_json = build_result_json();
+    return g_lib.result_json;
 }
 
 }  // extern "C"

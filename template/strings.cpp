@@ -20,6 +20,7 @@ static void table_free(TransTable *t) {
 void trans_free(TransSet *set) {
     for (int i = 0; i < set->count; i++) table_free(&set->tables[i]);
     xfree(set->tables);
+    xfree(set->slots);
     *set = TransSet{};
 }
 
@@ -71,10 +72,21 @@ static int table_put(TransTable *t, const char *key, size_t key_len, const char 
     return 0;
 }
 
+// Index slot of the table named `code`, or the empty slot where it would go.
+static size_t set_slot(const TransSet *set, const char *code, size_t len) {
+    size_t mask = set->slot_cap - 1;
+    for (size_t i = size_t(fnv1a(code, len)) & mask;; i = (i + 1) & mask) {
+        int pos = set->slots[i];
+        if (!pos) return i;
+        const char *c = set->tables[pos - 1].code;
+        if (strlen(c) == len && memcmp(c, code, len) == 0) return i;
+    }
+}
+
 static TransTable *set_find(const TransSet *set, const char *code, size_t len) {
-    for (int i = 0; i < set->count; i++)
-        if (strlen(set->tables[i].code) == len && memcmp(set->tables[i].code, code, len) == 0) return &set->tables[i];
-    return nullptr;
+    if (!set->slot_cap) return nullptr;
+    int pos = set->slots[set_slot(set, code, len)];
+    return pos ? &set->tables[pos - 1] : nullptr;
 }
 
 // The table for `code`, created empty when missing; NULL when memory runs out.
@@ -82,14 +94,28 @@ static TransTable *set_table(TransSet *set, const char *code, size_t len) {
     TransTable *t = set_find(set, code, len);
     if (t) return t;
     if (set->count == set->cap) {
+        if (set->cap > INT32_MAX / 4) return nullptr;
         int cap = set->cap ? set->cap * 2 : 8;
         TransTable *tables = static_cast<TransTable *>(xrealloc(set->tables, sizeof(TransTable) * size_t(cap)));
         if (!tables) return nullptr;
         set->tables = tables;
         set->cap = cap;
     }
+    if (set->slot_cap < size_t(set->count + 1) * 2) {
+        TransSet grown = *set;
+        grown.slot_cap = set->slot_cap ? set->slot_cap * 2 : 16;
+        grown.slots = static_cast<int *>(xcalloc(grown.slot_cap, sizeof(int)));
+        if (!grown.slots) return nullptr;
+        for (int i = 0; i < set->count; i++) {
+            const char *c = set->tables[i].code;
+            grown.slots[set_slot(&grown, c, strlen(c))] = i + 1;
+        }
+        xfree(set->slots);
+        *set = grown;
+    }
     char *code_copy = xmemdup(code, len);
     if (!code_copy) return nullptr;
+    set->slots[set_slot(set, code, len)] = set->count + 1;
     t = &set->tables[set->count++];
     *t = TransTable{};
     t->code = code_copy;
@@ -141,7 +167,7 @@ int trans_build(const char *text, size_t len, TransSet *out, WarnList *warnings)
 // Translation of `key` from the table named `code`, when it is a real one:
 // present, non-empty and different from the key.
 static const TransSlot *lookup_in(const char *code, size_t code_len, const char *key, size_t key_len) {
-    const TransTable *t = set_find(&G.trans, code, code_len);
+    const TransTable *t = set_find(&g_lib.trans, code, code_len);
     const TransSlot *s = t ? table_get(t, key, key_len) : nullptr;
     if (!s || !s->text_len || (s->text_len == key_len && memcmp(s->text, key, key_len) == 0)) return nullptr;
     return s;
@@ -150,7 +176,7 @@ static const TransSlot *lookup_in(const char *code, size_t code_len, const char 
 // Tries the current language, then "en-US"; each first as given, then by the
 // part before its first '-' (fr-CA, fr, en-US, en).
 static const TransSlot *translate_key(const char *key, size_t key_len) {
-    const char *candidates[2] = {G.language, "en-US"};
+    const char *candidates[2] = {g_lib.language, "en-US"};
     for (const char *code : candidates) {
         if (!code) continue;
         size_t len = strlen(code);
@@ -192,25 +218,25 @@ int optpl_set_language(const char *code) {
         set_oom();
         return -1;
     }
-    xfree(G.language);
-    G.language = copy;
-    return set_find(&G.trans, code, strlen(code)) ? 0 : 1;
+    xfree(g_lib.language);
+    g_lib.language = copy;
+    return set_find(&g_lib.trans, code, strlen(code)) ? 0 : 1;
 }
 
 const char *optpl_language(void) {
     ensure_init();
-    return ret_s(G.language);
+    return ret_s(g_lib.language);
 }
 
 int optpl_language_count(void) {
     ensure_init();
-    return G.trans.count;
+    return g_lib.trans.count;
 }
 
 const char *optpl_language_name(int index) {
     ensure_init();
-    if (index < 0 || index >= G.trans.count) return nullptr;
-    return ret_s(G.trans.tables[index].code);
+    if (index < 0 || index >= g_lib.trans.count) return nullptr;
+    return ret_s(g_lib.trans.tables[index].code);
 }
 
 const char *optpl_translate(const char *key) {

@@ -18,6 +18,10 @@ struct FocusSection {
     int cols;
     int first;  // first focus node, -1 when none
     int count;
+    // Nearest sections before and after this one that hold focus nodes (-1
+    // when none), so a move skips any run of empty sections in one step.
+    int prev_filled;
+    int next_filled;
 };
 
 struct NavEntry {
@@ -27,37 +31,50 @@ struct NavEntry {
     int focus_index;  // the entered node; -1 for entries the host pushed
 };
 
+// The focus engine's process-wide state, initialised on its own (tv_ensure_init).
 struct TvState {
     int initialised;
-    int form_factor;  // FormFactor
-    int columns;      // 0 = automatic
-    int rows;
-    int safe_inset;
-    FocusNode *nodes;
-    int node_count;
-    int node_cap;
-    FocusSection *sections;
-    int section_count;
-    int section_cap;
-    int current;
-    int default_focus;
-    int built;
-    char *focus_json;
-    char *layout_json;
-    char *action_json;
-    char *root_template;
-    char *page;
-    int *unreachable;
-    int unreachable_count;
-    int unreachable_built;
-    NavEntry *nav;
-    int nav_depth;
-    int nav_cap;
-    char *popped_path;
-    int popped_index;
+    // Television layout settings; changing one discards the graph.
+    struct {
+        int form_factor;  // FormFactor
+        int columns;      // 0 = from the page
+        int rows;
+        int safe_inset;
+    } layout;
+    // The focus graph of the last build, over the current render nodes.
+    struct {
+        int built;            // 0 while there is no graph
+        char *root_template;  // template and page of the last build request
+        char *page;
+        FocusNode *nodes;
+        int count;
+        int cap;
+        FocusSection *sections;
+        int section_count;
+        int section_cap;
+        int current;        // focus node index, -1 when none
+        int default_focus;  // -1 when the graph is empty
+        int *unreachable;   // focus nodes no move reaches from the default
+        int unreachable_count;
+        int unreachable_built;  // 0 until computed for this graph
+    } graph;
+    // Stack of entered pages; entry 0 is the oldest.
+    struct {
+        NavEntry *entries;
+        int depth;
+        int cap;
+        char *popped_path;  // path focused after the last return, NULL before any
+        int popped_index;   // -1 before any return
+    } nav;
+    // The last documents built, each freed when it is built again or the graph goes.
+    struct {
+        char *focus;
+        char *layout;
+        char *action;
+    } docs;
 };
 
-extern TvState T;
+extern TvState g_tv;
 
 void tv_ensure_init();
 // Reads an integer as key codes and column counts are written: blanks, an

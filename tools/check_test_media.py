@@ -92,6 +92,7 @@ FIXTURES = {
     "h264_aac.ts": Fixture("mpegts", 3.0, [H264_320, STEREO], start_time=1.4),
     "mjpeg_pcm.avi": Fixture(
         "avi", 2.0, [video("mjpeg", "yuvj420p", 160, 90), audio("pcm_s16le", 1, sample_rate=16000)]),
+    "mpeg4_bframes.avi": Fixture("avi", 2.0, [video("mpeg4", "yuv420p", 160, 90)]),
     "aac_only.m4a": Fixture("mov,mp4,m4a,3gp,3g2,mj2", 3.0, [STEREO]),
     "aac_cover.m4a": Fixture(
         "mov,mp4,m4a,3gp,3g2,mj2", 3.0,

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the seed corpus of fuzz/template_fuzz.cpp into fuzz/corpus/template/.
 # A seed is one route byte followed by the input: 0 = a template text,
-# 1 = a bundle, 2 = a bundle the target compresses with zlib first.
+# 1 = a bundle, 2 = a bundle the target compresses with zlib first (the
+# target reads the byte modulo 3 as the route and divided by 3 as the rule
+# context, which is the default one for every seed here).
 # Usage: tools/make_fuzz_seeds.sh   (rerun after changing assets/templates/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,3 +58,22 @@ printf '%s' "{\"strings.json\": \"$small_strings_body\", \"settings.json\": 42}"
 printf '%s' "{\"a.json\": \"{Key: 'A', Settings: [],}\", \"strings.json\": \"{en: {Settings: 'S',},}\",}" | seed bundle-lenient 1
 printf '%s' "{\"a.json\": \"{Key: 'A', Settings: [],}\", \"strings.json\": \"{en: {Settings: 'S',},}\",}" | seed zbundle-lenient 2
 printf '%s' '["not", "an", "object"]' | seed bundle-array-root 1
+
+# Large counts an author controls: a template whose dictionary and extension
+# hold thousands of names (some differing only in case), and a bundle whose
+# "ffop.json" switches thousands of flags, some given twice.
+{
+  printf '{"Key": "ManyKeys", "RuntimeSettings": {'
+  for i in $(seq 0 999); do printf '"Name%d": "%d", "name%d": "lower", ' "$i" "$i" "$i"; done
+  printf '"Last": "x"}, "Extension": {'
+  for i in $(seq 0 999); do printf '"Prop%d": "%d", "PROP%d": "again", ' "$i" "$i" "$i"; done
+  printf '"Common": {"Icon": "i.png"}}, "Settings": [{"Key": "S", "Items": [{"Key": "a"}, {"Key": "b", "Group": {"Settings": [{"Key": "T", "Items": [{"Key": "c"}]}]}}]}]}'
+} | seed text-many-keys 0
+{
+  printf '{"ffop.json": "{\\"Settings\\": ['
+  for i in $(seq 0 999); do printf '{\\"Key\\": \\"flag%d\\", \\"DefaultValue\\": %s}, ' "$i" "$([ $((i % 3)) = 0 ] && echo false || echo true)"; done
+  for i in $(seq 0 49); do printf '{\\"Key\\": \\"flag%d\\", \\"DefaultValue\\": true}, ' "$i"; done
+  printf '{\\"Key\\": \\"last\\"}]}", "home.json": "{\\"Settings\\": [{\\"Key\\": \\"S\\", \\"Items\\": ['
+  for i in $(seq 0 49); do printf '{\\"Key\\": \\"i%d\\", \\"Extension\\": {\\"FeatureFlag\\": \\"flag%d\\"}}, ' "$i" "$((i * 7))"; done
+  printf '{\\"Key\\": \\"end\\"}]}]}"}'
+} | seed bundle-many-flags 1

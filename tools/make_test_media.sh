@@ -159,6 +159,11 @@ generate() {
     -f lavfi -i "sine=frequency=1000:sample_rate=16000:duration=2" -map 0:v -map 1:a -map_metadata -1 \
     -c:v mjpeg -pix_fmt yuvj420p -q:v 6 -c:a pcm_s16le "${BITEXACT[@]}" "$CORPUS/mjpeg_pcm.avi"
 
+  # MPEG-4 Part 2 with B-frames in AVI: the last frames come out of the draining decoder
+  # without timestamps.
+  "${FFMPEG[@]}" -f lavfi -i "$(video 160x90 25 2)" -map 0:v -map_metadata -1 \
+    -c:v mpeg4 -bf 2 -g 25 -q:v 8 -threads 1 "${BITEXACT[@]}" "$CORPUS/mpeg4_bframes.avi"
+
   # Audio only.
   "${FFMPEG[@]}" -f lavfi -i "$(stereo 3)" -map 0:a -map_metadata -1 \
     "${AAC[@]}" "${BITEXACT[@]}" "$CORPUS/aac_only.m4a"

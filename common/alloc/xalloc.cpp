@@ -1,14 +1,18 @@
 #include "xalloc.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-static long g_calls;
-static long g_fail_at;
+// Handles of a library may allocate on different threads at once; the hook's
+// counters only need to be exact within the single-threaded tests.
+static std::atomic<long> g_calls;
+static std::atomic<long> g_fail_at;
 
 static bool should_fail() {
-    ++g_calls;
-    return g_fail_at && g_calls == g_fail_at;
+    const long call = g_calls.fetch_add(1, std::memory_order_relaxed) + 1;
+    const long fail_at = g_fail_at.load(std::memory_order_relaxed);
+    return fail_at && call == fail_at;
 }
 
 void *xmalloc(size_t size) { return should_fail() ? nullptr : std::malloc(size ? size : 1); }
@@ -39,8 +43,8 @@ static void alc_free(void *, void *ptr) { xfree(ptr); }
 const json_alc XALC = {alc_malloc, alc_realloc, alc_free, nullptr};
 
 void xalloc_fail_at(long n) {
-    g_calls = 0;
-    g_fail_at = n;
+    g_calls.store(0, std::memory_order_relaxed);
+    g_fail_at.store(n, std::memory_order_relaxed);
 }
 
-long xalloc_calls() { return g_calls; }
+long xalloc_calls() { return g_calls.load(std::memory_order_relaxed); }

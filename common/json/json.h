@@ -179,6 +179,7 @@ inline json_val *json_obj_iter_next(json_obj_iter *it) {
 enum : uint32_t {
     JSON_ESC_HEX_LOWER = 1u << 0,  // \u00xx with lower-case hex digits
     JSON_ESC_NO_BF     = 1u << 1,  // write \b and \f as \u0008 and \u000c
+    JSON_ESC_ALL_HEX   = 1u << 2,  // every byte below 0x20 as \u00xx (no short forms)
 };
 
 // Growable output buffer. Appends never fail loudly: a failed growth sets

@@ -86,6 +86,7 @@ void json_buf_char(json_buf *b, char c) { append(b, &c, 1); }
 size_t json_escape(char *out, const char *s, size_t n, uint32_t esc) {
     const char *hex = (esc & JSON_ESC_HEX_LOWER) ? "0123456789abcdef" : "0123456789ABCDEF";
     const bool no_bf = esc & JSON_ESC_NO_BF;
+    const bool all_hex = esc & JSON_ESC_ALL_HEX;
     char *o = out;
     size_t i = 0;
     while (i < n) {
@@ -97,7 +98,7 @@ size_t json_escape(char *out, const char *s, size_t n, uint32_t esc) {
         const u8 c = u8(s[run]);
         i = run + 1;
         char letter = kEscape[c];
-        if (no_bf && (c == '\b' || c == '\f')) letter = 'u';
+        if ((no_bf && (c == '\b' || c == '\f')) || (all_hex && c < 0x20)) letter = 'u';
         *o++ = '\\';
         *o++ = letter;
         if (letter == 'u') {

@@ -148,6 +148,10 @@ TEST_F(Config, TextsAreWrittenAsJsonStrings) {
     EXPECT_NE(std::string(oppb_get_config(e.get())).find(R"("ffmpeg_video_filters":"a\"b\\c\u0001/)" "\xc3\xa9" "\""),
               std::string::npos);
     EXPECT_EQ(value("video", "ffmpeg_video_filters"), tricky);
+    // Every control byte in the same long form, the short ones included.
+    ASSERT_EQ(oppb_set_config(e.get(), R"({"audio":{"default_stream_name":"\t\n\r\b\f\u001f"}})"), 0);
+    EXPECT_NE(std::string(oppb_get_config(e.get())).find(R"("default_stream_name":"\u0009\u000a\u000d\u0008\u000c\u001f")"),
+              std::string::npos);
 }
 
 // LC_NUMERIC switched to a locale whose decimal separator is a comma for the

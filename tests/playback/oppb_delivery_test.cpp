@@ -347,31 +347,48 @@ TEST(Delivery, RefusedRequests) {
     EXPECT_EQ(oppb_auto_extend(e.get()), 0);  // not at the end
 }
 
+// A growing file, or a growing callback source (the second reader must start
+// from its beginning), found again at its end; a positive timeout is re-armed
+// rather than counted from the last pull.
 TEST(Delivery, AutoExtendFindsAGrownSource) {
+    struct Case {
+        bool callbacks;
+        int timeout_ms;
+    };
     const std::string whole = read_file(media("h264_aac.ts"));
-    const std::string path = (std::filesystem::temp_directory_path() / "oppb_growing.ts").string();
     const size_t half = whole.size() / 2 / 188 * 188;
-    {
-        std::ofstream(path, std::ios::binary).write(whole.data(), std::streamsize(half));
+    for (const Case c : {Case{false, 0}, Case{true, 0}, Case{false, 100}, Case{true, 100}}) {
+        SCOPED_TRACE(std::string(c.callbacks ? "callbacks" : "path") + ", timeout " + std::to_string(c.timeout_ms));
+        const std::string path = (std::filesystem::temp_directory_path() / "oppb_growing.ts").string();
+        {
+            std::ofstream(path, std::ios::binary).write(whole.data(), std::streamsize(half));
+        }
+        MemSource src;
+        src.bytes = whole.substr(0, half);
+        const oppb_io io = src.io();
+        Handle e(c.callbacks ? oppb_open_io_named(&io, "growing.ts", nullptr) : oppb_open_path(path.c_str(), nullptr));
+        ASSERT_TRUE(e);
+        oppb_set_timeout_ms(e.get(), c.timeout_ms);
+        const int video = oppb_stream_selected(e.get(), "video");
+        const int first = pull_all(e.get(), video);
+        ASSERT_EQ(oppb_is_eof(e.get()), 1);
+        const int64_t short_duration = oppb_duration_ticks(e.get());
+        EXPECT_EQ(oppb_auto_extend(e.get()), 0);  // unchanged
+        {
+            std::ofstream(path, std::ios::binary | std::ios::app)
+                .write(whole.data() + half, std::streamsize(whole.size() - half));
+        }
+        src.bytes = whole;
+        if (c.timeout_ms) usleep(useconds_t(c.timeout_ms) * 1500);
+        EXPECT_EQ(oppb_auto_extend(e.get()), 1);
+        EXPECT_GT(oppb_duration_ticks(e.get()), short_duration);
+        EXPECT_EQ(oppb_is_eof(e.get()), 0);
+        const int rest = pull_all(e.get(), video);
+        EXPECT_GT(rest, 0);
+        EXPECT_LE(first + rest, frame_count("h264_aac.ts", "v:0"));
+        Handle off(oppb_open_path(path.c_str(), R"({"general":{"auto_extend_duration":false}})"));
+        pull_all(off.get(), video);
+        EXPECT_EQ(oppb_auto_extend(off.get()), 0);
+        std::remove(path.c_str());
     }
-    Handle e(oppb_open_path(path.c_str(), nullptr));
-    ASSERT_TRUE(e);
-    const int video = oppb_stream_selected(e.get(), "video");
-    const int first = pull_all(e.get(), video);
-    ASSERT_EQ(oppb_is_eof(e.get()), 1);
-    const int64_t short_duration = oppb_duration_ticks(e.get());
-    EXPECT_EQ(oppb_auto_extend(e.get()), 0);  // unchanged
-    {
-        std::ofstream(path, std::ios::binary | std::ios::app).write(whole.data() + half, std::streamsize(whole.size() - half));
-    }
-    EXPECT_EQ(oppb_auto_extend(e.get()), 1);
-    EXPECT_GT(oppb_duration_ticks(e.get()), short_duration);
-    EXPECT_EQ(oppb_is_eof(e.get()), 0);
-    const int rest = pull_all(e.get(), video);
-    EXPECT_GT(rest, 0);
-    EXPECT_LE(first + rest, frame_count("h264_aac.ts", "v:0"));
-    Handle off(oppb_open_path(path.c_str(), R"({"general":{"auto_extend_duration":false}})"));
-    pull_all(off.get(), video);
-    EXPECT_EQ(oppb_auto_extend(off.get()), 0);
-    std::remove(path.c_str());
 }

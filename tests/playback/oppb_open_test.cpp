@@ -1,5 +1,13 @@
 // Opening from paths and callback sources, the deadline and the interrupt,
 // closing, error texts, and the release of everything a failed open built.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
 #include "oppb_test_util.h"
 
 TEST(Open, NullHandleAnswersNeutrally) {
@@ -227,4 +235,88 @@ TEST(Open, CallbackSourceOpensNoOtherFiles) {
     if (e) {
         EXPECT_EQ(oppb_stream_count(e.get(), nullptr), 0);
     }
+}
+
+// A deadline that fires while the streams are probed leaves a reader that
+// has stopped for good: the open fails instead of returning a handle that
+// never delivers.
+TEST(Open, DeadlineWhileProbingFailsTheOpen) {
+    for (const char *name : {"h264_aac.ts", "mkv_chapters_subs.mkv"}) {
+        SCOPED_TRACE(name);
+        MemSource src;
+        src.bytes = read_file(media(name));
+        src.max_read = 1024;
+        src.slow_after = 4096;  // a quick header, then a slow source
+        src.delay_us = 20000;
+        oppb_io io = src.io();
+        Handle e(oppb_open_io(&io, R"({"general":{"open_timeout_ms":50,"file_stream_read_size":1024}})"));
+        EXPECT_FALSE(e);
+        // Without the deadline the same source opens and plays.
+        src.pos = 0;
+        src.delay_us = 200;
+        Handle patient(oppb_open_io(&io, R"({"general":{"file_stream_read_size":1024}})"));
+        ASSERT_TRUE(patient);
+        EXPECT_GT(pull_all(patient.get(), oppb_stream_selected(patient.get(), "video")), 40);
+    }
+}
+
+// The kernel's open of a FIFO waits for a writer; with an open timeout the
+// engine does not wait past it, and a FIFO that does get a writer plays.
+TEST(Open, FifoPathsKeepToTheOpenTimeout) {
+    const std::string dir = (std::filesystem::temp_directory_path() / "oppb_fifo_XXXXXX").string();
+    std::string made = dir;
+    ASSERT_TRUE(mkdtemp(made.data()));
+    const std::string fifo = made + "/play.ts";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Unblocks a broken engine so the test fails instead of hanging.
+    std::atomic<bool> returned{false};
+    std::thread rescue([&] {
+        for (int i = 0; i < 300 && !returned; i++) usleep(10000);
+        if (returned) return;
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    Handle none(oppb_open_path(fifo.c_str(), R"({"general":{"open_timeout_ms":200}})"));
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    returned = true;
+    rescue.join();
+    EXPECT_FALSE(none);
+    EXPECT_LT(waited, 2.0);
+
+    const std::string bytes = read_file(media("h264_aac.ts"));
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        for (size_t at = 0; fd >= 0 && at < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+            if (n <= 0) break;
+            at += size_t(n);
+        }
+        if (fd >= 0) close(fd);
+    });
+    Handle e(oppb_open_path(fifo.c_str(), R"({"general":{"open_timeout_ms":5000}})"));
+    if (!e) {  // unblock the writer
+        const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        writer.join();
+        close(fd);
+        FAIL() << "the FIFO did not open";
+    }
+    EXPECT_EQ(pull_all(e.get(), oppb_stream_selected(e.get(), "video")),
+              probe_int(media("h264_aac.ts"), "v:0", "stream=nb_read_frames -count_frames"));
+    e.reset();
+    writer.join();
+    std::filesystem::remove_all(made);
+}
+
+// Handles on different threads allocate at the same time; the test hook's
+// counter sees every call.
+TEST(Open, AllocationCounterCountsEveryThread) {
+    xalloc_fail_at(0);
+    auto churn = [] {
+        for (int i = 0; i < 100000; i++) xfree(xmalloc(16));
+    };
+    std::thread a(churn), b(churn);
+    a.join();
+    b.join();
+    EXPECT_EQ(xalloc_calls(), 200000);
 }

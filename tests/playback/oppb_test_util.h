@@ -86,7 +86,7 @@ inline std::vector<std::string> lines(const std::string &text) {
 struct HandleFree {
     void operator()(oppb_engine *e) const {
         oppb_close(e);
-        json_buf_free(&e->text);
+        json_buf_free(&e->text.doc);
         xfree(e);
     }
 };
@@ -102,13 +102,14 @@ struct MemSource {
     size_t pos = 0;
     int max_read = 1 << 30;  // largest chunk one read returns
     int delay_us = 0;        // sleep per read: a slow source
+    size_t slow_after = 0;   // the sleep applies from this byte on
     bool interrupted = false;
     long reads = 0;
 
     static int read(void *opaque, uint8_t *buffer, int size) {
         auto *m = static_cast<MemSource *>(opaque);
         m->reads++;
-        if (m->delay_us) usleep(useconds_t(m->delay_us));
+        if (m->delay_us && m->pos >= m->slow_after) usleep(useconds_t(m->delay_us));
         size_t n = std::min({size_t(size), size_t(m->max_read), m->bytes.size() - m->pos});
         memcpy(buffer, m->bytes.data() + m->pos, n);
         m->pos += n;

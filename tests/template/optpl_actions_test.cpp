@@ -15,8 +15,8 @@ TEST_F(Actions, LookupsReadTablesWithoutInitialising) {
     EXPECT_STREQ(optpl_action_from_virtual_key(195), "confirm");
     EXPECT_STREQ(optpl_action_from_key("xbox", "GamepadA"), "confirm");
     EXPECT_STREQ(optpl_action_key_name("cec", "menu"), "0x0a");
-    EXPECT_EQ(G.initialised, 0);
-    EXPECT_EQ(T.initialised, 0);
+    EXPECT_EQ(g_lib.initialised, 0);
+    EXPECT_EQ(g_tv.initialised, 0);
 }
 
 TEST_F(Actions, FindAndFields) {

@@ -45,8 +45,8 @@ TEST_F(Bundle_, DuplicateNameKeepsFirstPositionAndLastText) {
 
 TEST_F(Bundle_, TextKeepsEveryByte) {
     ASSERT_EQ(load("\xEF\xBB\xBF{\"a.json\":\"x\\u0000y\\n\xFF\",}"), 0);  // BOM, NUL, invalid UTF-8, trailing comma
-    ASSERT_EQ(G.bundle.count, 1);
-    EXPECT_EQ(std::string(G.bundle.entries[0].text, G.bundle.entries[0].text_len), std::string("x\0y\n\xFF", 5));
+    ASSERT_EQ(g_lib.bundle.count, 1);
+    EXPECT_EQ(std::string(g_lib.bundle.entries[0].text, g_lib.bundle.entries[0].text_len), std::string("x\0y\n\xFF", 5));
 }
 
 struct Refusal {

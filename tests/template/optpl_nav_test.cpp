@@ -114,7 +114,7 @@ TEST_F(Optpl, UnreachableNodesAreListed) {
     ASSERT_EQ(optpl_add_template("t.json", (R"({"Settings":[{"Items":[)" + items("n", 3) + "]}]}").c_str()), 0);
     optpl_set_tv_columns(3);
     ASSERT_EQ(optpl_focus_build("t.json", nullptr), 0);
-    T.nodes[0].col = 2;
+    g_tv.graph.nodes[0].col = 2;
     EXPECT_EQ(optpl_focus_unreachable_count(), 2);
     EXPECT_STREQ(optpl_focus_unreachable(0), "n1");
     EXPECT_STREQ(optpl_focus_unreachable(1), "n2");

@@ -101,9 +101,9 @@ TEST_F(Optpl, OutOfMemoryInRuleSettersKeepsPreviousValues) {
             if (!hit) break;
             EXPECT_EQ(rc, -1);
             EXPECT_EQ(last_error(), "out of memory");
-            EXPECT_STREQ(G.rules.device, "Old");
-            EXPECT_EQ(G.rules.edition, nullptr);
-            EXPECT_EQ(G.rules.app_version, nullptr);
+            EXPECT_STREQ(g_lib.rules.device, "Old");
+            EXPECT_EQ(g_lib.rules.edition, nullptr);
+            EXPECT_EQ(g_lib.rules.app_version, nullptr);
             EXPECT_EQ(optpl_flag_count(), 1);
             EXPECT_EQ(optpl_has_feature_flag("a:1"), 1);
             EXPECT_EQ(optpl_eval_global_flag("h"), 0);

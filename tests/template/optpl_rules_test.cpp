@@ -20,11 +20,11 @@ TEST_F(Rules, Platforms) {
     EXPECT_EQ(optpl_set_platform("Xbox"), 1);
     EXPECT_EQ(last_error(), "unknown platform 'Xbox' (UWP|iOS|tvOS|Droid|SkiaMacOS)");
     EXPECT_EQ(optpl_set_platform("uwp"), 1);
-    EXPECT_EQ(G.rules.platform, P_UWP);
+    EXPECT_EQ(g_lib.rules.platform, P_UWP);
     EXPECT_EQ(optpl_set_platform(nullptr), -1);
     EXPECT_EQ(last_error(), "platform is NULL");
     EXPECT_EQ(optpl_set_platform("SkiaMacOS"), 0);
-    EXPECT_EQ(G.rules.platform, P_SKIA_MACOS);
+    EXPECT_EQ(g_lib.rules.platform, P_SKIA_MACOS);
 }
 
 TEST_F(Rules, VersionParsing) {
@@ -53,7 +53,7 @@ TEST_F(Rules, VersionComparison) {
     EXPECT_EQ(optpl_version_compare("1.2", nullptr), -2);
     EXPECT_EQ(optpl_version_compare(nullptr, "1.2"), -2);
     EXPECT_EQ(optpl_version_compare("1.2", "x"), -2);
-    EXPECT_EQ(G.initialised, 0);
+    EXPECT_EQ(g_lib.initialised, 0);
 }
 
 TEST_F(Rules, RuntimeFlags) {
@@ -97,8 +97,8 @@ TEST_F(Rules, GlobalFlags) {
 TEST_F(Rules, FlagSetRemovalMovesTheLastPair) {
     for (const char *k : {"a", "b", "c", "d"}) optpl_set_flag(k, "1");
     optpl_set_flag("b", nullptr);
-    ASSERT_EQ(G.rules.runtime.count, 3);
-    EXPECT_STREQ(G.rules.runtime.keys[1], "d");
+    ASSERT_EQ(g_lib.rules.runtime.count, 3);
+    EXPECT_STREQ(g_lib.rules.runtime.keys[1], "d");
 }
 
 TEST_F(Rules, EnabledByPlatform) {
@@ -193,7 +193,7 @@ TEST_F(Rules, BundleFeatureFlags) {
     EXPECT_EQ(optpl_eval_global_flag("on"), 1);
     EXPECT_EQ(optpl_eval_global_flag("dup"), 0);
     EXPECT_EQ(optpl_eval_global_flag("other"), 1);
-    EXPECT_EQ(G.rules.global.count, 3);
+    EXPECT_EQ(g_lib.rules.global.count, 3);
 
     ASSERT_EQ(optpl_add_template("ffop.json", "[]"), 0);
     EXPECT_EQ(optpl_use_bundle_feature_flags(), -1);

@@ -82,5 +82,5 @@ TEST_F(Strings, LargeTableKeepsEveryKey) {
     for (int i = 0; i < 3000; i++) json += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":\"v" + std::to_string(i) + "\"";
     ASSERT_EQ(load_strings(json + "}}"), 0);
     for (int i = 0; i < 3000; i += 7) EXPECT_EQ(tr(("k" + std::to_string(i)).c_str()), "v" + std::to_string(i));
-    EXPECT_GE(G.trans.tables[0].cap, 2 * G.trans.tables[0].count + 2);
+    EXPECT_GE(g_lib.trans.tables[0].cap, 2 * g_lib.trans.tables[0].count + 2);
 }

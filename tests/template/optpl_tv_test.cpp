@@ -20,11 +20,11 @@ TEST_F(Tv, DefaultsAndSetters) {
     optpl_set_tv_rows(-3);
     EXPECT_EQ(optpl_tv_rows(), 10);
     optpl_set_tv_columns(-2);
-    EXPECT_EQ(T.columns, 0);
+    EXPECT_EQ(g_tv.layout.columns, 0);
     optpl_set_tv_safe_inset(40);
-    EXPECT_EQ(T.safe_inset, 25);
+    EXPECT_EQ(g_tv.layout.safe_inset, 25);
     optpl_set_tv_safe_inset(-1);
-    EXPECT_EQ(T.safe_inset, 0);
+    EXPECT_EQ(g_tv.layout.safe_inset, 0);
     optpl_init();  // the focus state is independent of the library state
     EXPECT_STREQ(optpl_form_factor(), "tv");
     optpl_cleanup();
