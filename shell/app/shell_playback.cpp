@@ -284,7 +284,11 @@ void ShellView::PullCues(int64_t video_time, uint64_t generation) {
     shown_subtitle_ = current;
     platform_.Post([view = weak_from_this(), generation, text = std::move(current)] {
         auto self = view.lock();
-        if (self && self->generation_ == generation) self->chrome_.subtitle->text = utf8_to_utf16(text);
+        if (!self || self->generation_ != generation) return;
+        // Line breaks inside a cue may come as CR LF; the text block breaks at LF.
+        std::u16string shown = utf8_to_utf16(text);
+        std::erase(shown, u'\r');
+        self->chrome_.subtitle->text = std::move(shown);
     });
 }
 

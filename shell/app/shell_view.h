@@ -16,7 +16,7 @@
 
 #include "app/platform.h"
 #include "core/engine_bindings.h"
-#include "core/engine_records.h"
+#include "oppb.h"
 #include "core/format.h"
 #include "core/shell_model.h"
 #include "ui/elements.h"

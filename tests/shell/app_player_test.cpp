@@ -236,6 +236,9 @@ TEST(AppPlayer, StartsOnThePackagedBundleAndPlaysTheFallbackSample) {
     EXPECT_EQ(playing.text("playing"), "\xE2\x96\xB6");
     EXPECT_EQ(playing.text("page_title"), "settings.json");
     EXPECT_EQ(playing.text("status").rfind("playing  1.", 0), 0u) << playing.text("status");
+    // The file's first SubRip line, from 0.52 s to 2.02 s.
+    EXPECT_TRUE(install.logged("cue @5210000..20210000 First subtitle")) << install.log();
+    EXPECT_EQ(playing.text("subtitle"), "First subtitle");
     Shot shot(install.path("playing.png"));
     ASSERT_TRUE(shot.ok());
     // The test picture's colour bars fill the video area.
@@ -276,7 +279,6 @@ TEST(AppPlayer, ControllerAndKeysOpenTheSampleMediaPageAndPlayFromIt) {
     ASSERT_TRUE(samples.ok());
     // Every packaged sample file is offered.
     std::vector<std::string> labels = samples.labels();
-    EXPECT_EQ(labels.size(), 17u);
     size_t media_files = 0;
     for (auto &entry : fs::directory_iterator(install.app() / "corpus"))
         if (entry.path().extension() != ".md") media_files++;

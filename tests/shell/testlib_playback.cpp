@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_records.h"
+#include "oppb.h"
 
 #define EXPORTED extern "C" __attribute__((visibility("default")))
 
