@@ -20,7 +20,11 @@ static void flush_all(oppb_engine *e) {
 static int seek_window(oppb_engine *e, const oppb_stream *ref, int64_t min, int64_t at, int64_t max, int64_t target) {
     e->io_refused = 0;
     const int r = avformat_seek_file(e->format, ref->index, min, at, max, 0);
-    if (r < 0) return r;
+    if (r < 0) {
+        // A refused read is no end of the source: reading may go on.
+        if (e->io_refused && e->format->pb) e->format->pb->eof_reached = e->format->pb->error = 0;
+        return r;
+    }
     flush_all(e);
     subtitle_seek_external(e, target);
     return 0;

@@ -357,7 +357,7 @@ TEST(Delivery, AutoExtendFindsAGrownSource) {
     };
     const std::string whole = read_file(media("h264_aac.ts"));
     const size_t half = whole.size() / 2 / 188 * 188;
-    for (const Case c : {Case{false, 0}, Case{true, 0}, Case{false, 100}, Case{true, 100}}) {
+    for (const Case c : {Case{false, 0}, Case{true, 0}, Case{false, 300}, Case{true, 300}}) {
         SCOPED_TRACE(std::string(c.callbacks ? "callbacks" : "path") + ", timeout " + std::to_string(c.timeout_ms));
         const std::string path = (std::filesystem::temp_directory_path() / "oppb_growing.ts").string();
         {

@@ -1,0 +1,77 @@
+// Arbitrary bytes as an external subtitle source added to a handle on a small
+// media file: the first byte picks the name that guides format probing, the
+// rest is the file. Every cue is pulled, the handle seeks back and pulls
+// again with a delay, and the cue records must describe memory that exists.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+#include "oppb.h"
+#include "oppb_internal.h"
+
+namespace {
+
+struct Source {
+    const uint8_t *data;
+    size_t size, pos;
+};
+
+int read_bytes(void *opaque, uint8_t *buffer, int size) {
+    auto *s = static_cast<Source *>(opaque);
+    const size_t n = std::min(size_t(size), s->size - s->pos);
+    memcpy(buffer, s->data + s->pos, n);
+    s->pos += n;
+    return int(n);
+}
+
+int64_t seek_bytes(void *opaque, int64_t offset, int whence) {
+    auto *s = static_cast<Source *>(opaque);
+    const int64_t base = whence == 1 ? int64_t(s->pos) : whence == 2 ? int64_t(s->size) : 0;
+    if (offset < -base || base + offset > int64_t(s->size)) return -1;
+    s->pos = size_t(base + offset);
+    return int64_t(s->pos);
+}
+
+int64_t size_bytes(void *opaque) { return int64_t(static_cast<Source *>(opaque)->size); }
+
+const char *const NAMES[] = {"cues.srt", "cues.ass", "cues.vtt", "cues.sub", "cues.mkv", nullptr};
+
+// Touches every byte a cue points at, so the sanitizers see a bad pointer or size.
+unsigned checksum(const oppb_cue &c) {
+    unsigned sum = 0;
+    for (int64_t i = 0; c.data && i < c.size; i++) sum += c.data[i];
+    for (int64_t i = 0; c.palette && i < c.palette_size; i++) sum += c.palette[i];
+    for (const char *t : {c.text, c.ass})
+        for (; t && *t; t++) sum += uint8_t(*t);
+    return sum;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    av_log_set_level(AV_LOG_QUIET);
+    if (!size) return 0;
+    oppb_engine *e = oppb_open_path(ORVELLO_FUZZ_MEDIA, R"({"general":{"file_stream_read_size":4096}})");
+    if (!e) __builtin_trap();  // the fixture must open
+    Source src{data + 1, size - 1, 0};
+    oppb_io io{};
+    io.opaque = &src;
+    io.read = read_bytes;
+    io.seek = seek_bytes;
+    io.size = size_bytes;
+    volatile unsigned sink = 0;
+    if (oppb_add_external_subtitle_io(e, &io, NAMES[data[0] % 6], "und") >= 0) {
+        oppb_cue c;
+        for (int round = 0; round < 2; round++) {
+            for (int n = 0; n < 2000 && oppb_next_subtitle(e, -1, &c) == OPPB_OK; n++) sink = sink + checksum(c);
+            oppb_seek(e, 0, nullptr);
+            oppb_set_subtitle_delay(e, -OPPB_TICKS_PER_SECOND);
+        }
+        (void)oppb_info_json(e);
+    }
+    oppb_close(e);
+    json_buf_free(&e->text.doc);
+    xfree(e);
+    return 0;
+}
