@@ -121,10 +121,8 @@ static void putf(out_text *o, const char *fmt, ...) {
     put(o, tmp, size_t(n));
 }
 
-// Escapes `s` for a JSON string: \" \\ \b \t \n \f \r, other bytes below 0x20 as \u00xx, all else
-// unchanged. The walk stops before any byte at which the output holds `limit` - 7 bytes or more
-// (so at most `limit` - 2 bytes), and never inside a UTF-8 character.
-static size_t escape_limited(char *dst, const char *s, size_t limit) {
+// \" \\ \b \t \n \f \r, other bytes below 0x20 as \u00xx, all else unchanged; at most `limit` - 2 bytes.
+size_t escape_text(char *dst, const char *s, size_t limit) {
     size_t o = 0, lead_at = SIZE_MAX;  // output length before the last multi-byte lead byte
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
         const unsigned char c = *p;
@@ -151,7 +149,7 @@ static size_t escape_limited(char *dst, const char *s, size_t limit) {
     return o;
 }
 
-static void put_escaped(out_text *o, const char *s, size_t limit) { put(o, g_escaped, escape_limited(g_escaped, s, limit)); }
+static void put_escaped(out_text *o, const char *s, size_t limit) { put(o, g_escaped, escape_text(g_escaped, s, limit)); }
 
 // A key or progress text: escaped whole (texts without special bytes come out unchanged).
 static void put_escaped_whole(out_text *o, const char *s) { put_escaped(o, s, sizeof g_escaped); }

@@ -150,10 +150,12 @@ static int parse_message(char *text, size_t len) {
     return set_err(OPRC_OK);
 }
 
-int decode_v0(const void *data, size_t len) {
+int decode_v0(const void *data, size_t len) { return decode_plain(data, len, OPRC_MAX_DATAGRAM); }
+
+int decode_plain(const void *data, size_t len, size_t limit) {
     set_err(OPRC_OK);
     if (!data || !len) return set_err(OPRC_ERR_INVALID_ARG);
-    if (len > OPRC_MAX_DATAGRAM) return set_err(OPRC_ERR_TOO_LARGE);
+    if (len > limit) return set_err(OPRC_ERR_TOO_LARGE);
     warn_clear();
     const uint8_t *p = static_cast<const uint8_t *>(data);
     size_t n = len;

@@ -24,9 +24,23 @@
  * bytes. While a shared secret is set, it starts with a 32-byte HMAC-SHA256
  * tag of the rest, keyed with the secret.
  *
- * Security limits of the shared-secret framing: a tagged datagram carries no
- * counter, so a recorded datagram can be replayed and reflected back to its
- * sender; the tag authenticates, it does not hide the text.
+ * Secure framing (level 2): once a key is registered (oprc_v2_register_key,
+ * or pairing), every datagram carries a sender id, a 64-bit counter and an
+ * HMAC-SHA256 tag under a per-sender key derived from the paired secret, and
+ * long messages travel in fragments. Plain datagrams are then refused unless
+ * oprc_allow_legacy(1).
+ *
+ * Limits of the design, which peers rely on:
+ * - a plain datagram tagged with the shared secret carries no counter: a
+ *   recorded one can be replayed, and reflected back to its sender;
+ * - replay windows live in memory only: a restarted host accepts counters
+ *   it had seen before it restarted;
+ * - the pairing offer carries the secret along with the code, so it must
+ *   reach the controller over a trusted path (the screen, a QR code), never
+ *   over the network it protects;
+ * - a tagged plain datagram whose tag happens to begin with the byte 2 (one
+ *   in 256) is taken for a secure datagram and refused;
+ * - the tags authenticate; they do not hide the text.
  */
 #ifndef OPRC_H
 #define OPRC_H
@@ -274,6 +288,98 @@ OPRC_API void oprc_arm_uri_commands(int armed);
 OPRC_API int oprc_last_peer(void);
 /* Always 1. */
 OPRC_API int oprc_last_peer_count(void);
+
+/* ---- secure datagrams (level 2) ---- */
+
+/*
+ * Datagram layout (big-endian): version 2 (1 byte), registration value (4),
+ * sender id (4), counter (8), message id (4), fragment index (2), fragment
+ * count (2), payload length n (4), payload (n), HMAC-SHA256 tag (32) of all
+ * bytes before it. A message is the zlib stream of its JSON text, sent in
+ * fragments of 1,411 bytes.
+ */
+enum {
+    OPRC_V2_HEADER = 29,
+    OPRC_V2_OVERHEAD = 61,
+    OPRC_V2_FRAGMENT = 1411,
+    OPRC_V2_MAX_PAYLOAD = 65475,
+};
+
+/* Called with every counter sent and every counter accepted (to persist them, for instance). */
+typedef void (*oprc_v2_counter_sink)(void *ctx, unsigned sender_id, uint64_t counter);
+/* Milliseconds; the default clock counts from 1601-01-01 UTC. */
+typedef int64_t (*oprc_v2_clock)(void);
+/* Receives each datagram of oprc_v2_send; `datagram` is valid during the call only. */
+typedef void (*oprc_v2_send_fn)(void *user, const void *datagram, size_t len, unsigned frag_index,
+                                unsigned frag_count);
+
+/*
+ * Registers this host's identity `sender_id` with a secret of 32 to 64 bytes
+ * in standard base64 (line breaks, blanks and '=' are skipped). Senders 0 and
+ * 1 send with one derived key and verify with the other; senders 2 and above
+ * the other way round, so two peers register the same secret as 1 and 2.
+ * Re-registering a sender id restarts its counter at 1. At most four ids.
+ */
+OPRC_API int oprc_v2_register_key(unsigned sender_id, const char *secret_b64, unsigned reg_value);
+/* Forgets every key, replay window and partly received message. */
+OPRC_API void oprc_v2_reset_keys(void);
+/* 1 when a key is registered. */
+OPRC_API int oprc_v2_key_registered(void);
+/* Next counter of the first registered identity, 0 when none. */
+OPRC_API uint64_t oprc_v2_next_counter(void);
+OPRC_API void oprc_v2_set_counter_sink(oprc_v2_counter_sink sink, void *ctx);
+/* NULL restores the system clock. */
+OPRC_API void oprc_v2_set_clock(oprc_v2_clock clock);
+/* Writes one datagram tagged with `key32`. OPRC_ERR_TOO_LARGE above 65,475 payload bytes. */
+OPRC_API int oprc_v2_build_datagram(unsigned reg_value, unsigned sender_id, uint64_t counter, unsigned msg_id,
+                                    unsigned frag_index, unsigned frag_count, const void *payload,
+                                    size_t payload_len, const uint8_t *key32, void *out, size_t cap,
+                                    size_t *out_len);
+/* 0 when the datagram is well formed and its tag matches `key32`, else -1. Leaves the error text alone. */
+OPRC_API int oprc_v2_verify_datagram(const void *datagram, size_t len, const uint8_t *key32);
+/*
+ * Sends `json` compressed, in fragments, under the first registered identity
+ * whose sender id is not `exclude_sender`, handing each datagram to `send`.
+ * OPRC_ERR_PROTOCOL when there is no such identity.
+ */
+OPRC_API int oprc_v2_send(const char *json, unsigned exclude_sender, oprc_v2_send_fn send, void *user);
+/* Messages partly received (0..4); entries older than 10 s are dropped by the next secure datagram. */
+OPRC_API int oprc_v2_reassembly_pending(void);
+
+/* ---- pairing ---- */
+
+/*
+ * Starts a pairing: draws a secret, derives a six-digit code from it and
+ * writes the offer {"device_id":...,"secret_b64":...,"code":...,"expires":...}
+ * ("expires" in seconds of the library clock, five minutes ahead) into `out`.
+ * A new call replaces the pending pairing.
+ */
+OPRC_API int oprc_v2_begin_pairing(const char *device_id, char *out, size_t cap);
+/*
+ * Checks an answer carrying the offer's "code", "secret_b64" and "expires"
+ * against the pending pairing and, when it matches before the offer expires,
+ * registers the secret as sender id `role` (1 or 2; the controller takes the
+ * other). OPRC_ERR_PAIRING for a mismatch, an expired or missing pairing, and
+ * for one minute after five failed attempts.
+ */
+OPRC_API int oprc_v2_accept_pairing(const char *answer_json, int role);
+
+/* ---- hashing ---- */
+
+/* SHA-256 over a caller-owned context. */
+typedef struct sha256_ctx {
+    uint32_t state[8];
+    uint64_t count; /* bytes hashed */
+    uint8_t block[64];
+} sha256_ctx;
+
+OPRC_API void sha256_init(sha256_ctx *ctx);
+OPRC_API void sha256_update(sha256_ctx *ctx, const void *data, size_t len);
+/* Writes the digest and wipes the context. */
+OPRC_API void sha256_final(sha256_ctx *ctx, uint8_t out32[32]);
+/* 0, or -1 when `out32` is NULL. */
+OPRC_API int sha256_hash(const void *data, size_t len, uint8_t out32[32]);
+OPRC_API int hmac_sha256(const void *key, size_t key_len, const void *msg, size_t msg_len, uint8_t out32[32]);
 
 #ifdef __cplusplus
 }

@@ -51,10 +51,46 @@ bool secret_tag(const void *data, size_t len, uint8_t out[TAG_SIZE]);
 // Constant-time check of a tag against the shared secret's tag of `data`.
 bool secret_tag_matches(const uint8_t tag[TAG_SIZE], const void *data, size_t len);
 
+// The plain decoder with a size limit of its own: a reassembled secure message may be longer
+// than one datagram.
+int decode_plain(const void *data, size_t len, size_t limit);
+
 // ---- secure datagrams (v2.cpp) ----
+enum : size_t { V2_SLOTS = 4, V2_KEY = 32 };
+
+// One identity of this host: datagrams go out under `sender_id` with `send_key`; datagrams
+// from any other sender are verified with `recv_key`.
+struct v2_slot {
+    int in_use;
+    uint32_t sender_id;
+    uint32_t reg_value;
+    uint8_t send_key[V2_KEY];
+    uint8_t recv_key[V2_KEY];
+    uint64_t next_counter;  // 1 after registration
+};
+
+extern "C" {
+OPRC_API extern v2_slot g_v2[V2_SLOTS];
+OPRC_API extern oprc_v2_counter_sink g_v2_counter_fn;
+OPRC_API extern void *g_v2_counter_ctx;
+OPRC_API extern oprc_v2_clock g_v2_clock_fn;
+}
+
 bool v2_key_in_use();
 // Decodes a datagram whose first byte is 2.
 int decode_v2(const uint8_t *data, size_t len);
+// The library clock in milliseconds.
+int64_t v2_now_ms();
+// Allocation that writes "ERR_OOM" when it fails (exported as `xmalloc`).
+void *xmalloc_or_oom(size_t size);
+// Standard base64 of `n` bytes into `out` (room for 4 * ((n + 2) / 3) + 1); returns the length.
+size_t base64_encode(const uint8_t *data, size_t n, char *out);
+
+// ---- reply builder (build.cpp) ----
+// JSON string escaping of `s` as the builder writes it, stopping (on a character boundary)
+// before any byte at which the output holds `limit` - 7 bytes or more. `dst` needs room for
+// `limit` bytes, or 6 * strlen(s) + 1 when the limit is not to cut.
+size_t escape_text(char *dst, const char *s, size_t limit);
 
 // ---- text helpers (text.cpp) ----
 // Length of the longest prefix of `s` (length n) of at most `limit` bytes that ends on a
