@@ -74,8 +74,8 @@ static double engine_seconds(oppb_engine *e, double t, bool fast) {
     oppb_sample s;
     int64_t landed = 0;
     const auto start = Clock::now();
-    const int r = fast ? oppb_seek_fast(e, int64_t(t * OPPB_TICKS_PER_SECOND), &landed)
-                       : oppb_seek(e, int64_t(t * OPPB_TICKS_PER_SECOND), &landed);
+    const int r = fast ? oppb_seek_fast(e, int64_t(t * double(OPPB_TICKS_PER_SECOND)), &landed)
+                       : oppb_seek(e, int64_t(t * double(OPPB_TICKS_PER_SECOND)), &landed);
     if (r != OPPB_OK || oppb_next_sample(e, video, &s) != OPPB_OK) {
         std::fprintf(stderr, "seek to %.3f s failed: %s\n", t, oppb_last_error(e));
         std::exit(1);
@@ -133,7 +133,7 @@ int main(int argc, char **argv) {
     }
     const int threads = int(std::thread::hardware_concurrency());
     oppb_engine *plain = open_or_die(file, threads), *fast = open_or_die(file, threads);
-    const double duration = double(oppb_duration_ticks(plain)) / OPPB_TICKS_PER_SECOND;
+    const double duration = double(oppb_duration_ticks(plain)) / double(OPPB_TICKS_PER_SECOND);
     std::printf("%s: %.1f s, threads %d\n", fs::path(file).filename().c_str(), duration, threads);
 
     // Targets from a fixed linear congruential sequence, within the file.

@@ -370,6 +370,39 @@ OPPB_API int32_t oppb_add_external_subtitle_io(oppb_engine *e, const oppb_io *io
    OPPB_ERR_NOT_FOUND when the file cannot be opened; the codes above. */
 OPPB_API int32_t oppb_add_external_subtitle(oppb_engine *e, const char *path, const char *language);
 
+/* ---- tools ---- */
+
+/* Seeks (plainly when `exact`, else fast; the position moves with it) and
+   decodes up to the frame showing `target`, at the decoder's own size, as
+   BGRA: *pixels holds height x *stride bytes, rows top to bottom, released by
+   the caller with free(). OPPB_OK; OPPB_END no frame there; OPPB_ERR_CLOSED;
+   OPPB_ERR_STATE no video stream; the seek's codes; OPPB_ERR_NOMEM. Queued
+   frames of the video stream are dropped. */
+OPPB_API int32_t oppb_grab_frame(oppb_engine *e, int64_t target, int32_t exact, int32_t *width, int32_t *height,
+                                 int32_t *stride, uint8_t **pixels);
+/* As oppb_grab_frame, written as BMP for a ".bmp"/".BMP" path, else PNG. The
+   grab's codes; OPPB_ERR_NOT_FOUND the file cannot be created; OPPB_ERR_IO. */
+OPPB_API int32_t oppb_grab_frame_to_file(oppb_engine *e, int64_t target, int32_t exact, const char *path);
+/* Writes the MD5 of every remaining frame of video stream `stream` in the
+   framemd5 text form through `callback` (text valid during the call), in
+   `pixel_format` when named. OPPB_OK; OPPB_ERR_ARG not a video stream or an
+   unknown format; OPPB_ERR_NOT_FOUND no such stream; OPPB_ERR_STATE stream
+   not selected; OPPB_ERR_CLOSED; OPPB_ERR_NOMEM. */
+OPPB_API int32_t oppb_framemd5(oppb_engine *e, int32_t stream, const char *pixel_format,
+                               void (*callback)(void *user, const char *text, size_t length), void *user);
+/* Writes the best video stream of `video_source` and the best audio stream of
+   `audio_source` into `output` (format from its name, or `format`). OPPB_OK;
+   OPPB_ERR_ARG; OPPB_ERR_CONTAINER a source or the output format is unusable;
+   OPPB_ERR_NOT_FOUND a source lacks its stream; OPPB_ERR_IO writing failed
+   (no partial file is left); OPPB_ERR_NOMEM. */
+OPPB_API int32_t oppb_combine(const char *audio_source, const char *video_source, const char *output,
+                              const char *format);
+/* FFmpeg filter graphs applied to decoded frames after their conversion, from
+   the next decoded frame on; NULL or "" removes the graph. A text that does not
+   build leaves frames unfiltered. OPPB_OK, OPPB_ERR_ARG or OPPB_ERR_NOMEM. */
+OPPB_API int32_t oppb_set_video_filter(oppb_engine *e, const char *graph);
+OPPB_API int32_t oppb_set_audio_filter(oppb_engine *e, const char *graph);
+
 #ifdef __cplusplus
 }
 #endif

@@ -151,6 +151,8 @@ void stream_flush(oppb_stream *s) {
     s->next_pts = NO_TIME;
 }
 
+void stream_drop_frames(oppb_stream *s) { fq_clear(&s->frames); }
+
 void stream_release(oppb_stream *s) {
     subtitle_release(s);
     pq_clear(&s->packets);
@@ -381,9 +383,14 @@ int packet_pull(oppb_engine *e, oppb_stream *s, AVPacket **out) {
     }
 }
 
-// Receives decoded frames into the queue until it holds `limit`: 0, 1 when
-// the decoder is drained, or -5.
-static int receive_frames(oppb_engine *e, oppb_stream *s, int32_t limit) {
+static bool push_frame(oppb_stream *s, AVFrame *f) { return q_push(&s->frames, f); }
+
+// Receives decoded frames into the queue (converted, then through the
+// stream's filter graph) until it holds `limit`: 0, 1 when the decoder is
+// drained, or -5. *received counts the frames taken from the decoder; a
+// filter may swallow them or turn one into several.
+static int receive_frames(oppb_engine *e, oppb_stream *s, int32_t limit, int32_t *received) {
+    *received = 0;
     while (s->frames.count < limit) {
         AVFrame *f = av_frame_alloc();
         if (!f) return set_oom(e);
@@ -391,11 +398,8 @@ static int receive_frames(oppb_engine *e, oppb_stream *s, int32_t limit) {
             av_frame_free(&f);
             return r == AVERROR_EOF ? OPPB_END : OPPB_OK;
         }
-        f = convert(e, s, f);
-        if (!q_push(&s->frames, f)) {
-            av_frame_free(&f);
-            return set_oom(e);
-        }
+        ++*received;
+        if (const int r = filter_and_queue(e, s, convert(e, s, f), push_frame); r < 0) return r;
     }
     return OPPB_OK;
 }
@@ -408,16 +412,17 @@ static int receive_frames(oppb_engine *e, oppb_stream *s, int32_t limit) {
 // never take it; that packet is skipped rather than retried for ever.
 static int send_making_room(oppb_engine *e, oppb_stream *s, const AVPacket *pkt) {
     while (avcodec_send_packet(s->ctx, pkt) == AVERROR(EAGAIN)) {
-        const int32_t before = s->frames.count;
-        if (const int r = receive_frames(e, s, before + 1); r < 0) return r;
-        if (s->frames.count == before) break;  // the packet is skipped
+        int32_t received = 0;
+        if (const int r = receive_frames(e, s, s->frames.count + 1, &received); r < 0) return r;
+        if (!received) break;  // the packet is skipped
     }
     return OPPB_OK;
 }
 
 static int decode_packet(oppb_engine *e, oppb_stream *s, const AVPacket *pkt) {
     if (const int r = send_making_room(e, s, pkt); r < 0) return r;
-    const int r = receive_frames(e, s, e->cfg.queue_max_frames);
+    int32_t received = 0;
+    const int r = receive_frames(e, s, e->cfg.queue_max_frames, &received);
     return r < 0 ? r : OPPB_OK;
 }
 
@@ -436,9 +441,10 @@ int frame_pull(oppb_engine *e, oppb_stream *s, AVFrame **out) {
         }
         if (s->kind == KIND_SUBTITLE || !s->ctx) return OPPB_END;
         // Frames the decoder kept back while the queue was full come first.
-        int r = receive_frames(e, s, receive_limit(e, s));
+        int32_t received = 0;
+        int r = receive_frames(e, s, receive_limit(e, s), &received);
         if (r < 0) return r;
-        if (s->frames.count) continue;
+        if (s->frames.count || (received && r != OPPB_END)) continue;
         if (r == OPPB_END || s->draining) return OPPB_END;
         if (s->eos && !s->packets.count) {
             send_eos(s);

@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
@@ -129,6 +130,18 @@ struct oppb_chapter {
     int64_t duration;
 };
 
+// A filter graph slot: the caller's text, and the graph built for frames of
+// one shape (rebuilt when format, size, rate or layout change).
+struct oppb_filter {
+    char *text;
+    AVFilterGraph *graph;  // NULL until the first frame, and after a failed build
+    AVFilterContext *src, *sink;
+    int32_t configured;
+    int32_t failed;                       // the text did not build for this shape
+    int32_t format, width, height, rate;  // the shape last built for; format -1 before the first
+    char layout[128];
+};
+
 struct oppb_engine {
     oppb_cfg cfg;
     int32_t closed;
@@ -185,7 +198,9 @@ struct oppb_engine {
         char ring[RING_SLOTS][RING_SLOT_SIZE];
         uint32_t ring_next;
     } text;
-    // Later: Direct3D 11 device, hardware device and query pool; video and audio filter slots.
+    // Filter graphs of the decode path; NULL when none is set.
+    oppb_filter *vfilter, *afilter;
+    // Later: Direct3D 11 device, hardware device and query pool.
 };
 
 // ---- reading (oppb_io) ----
@@ -254,6 +269,7 @@ int64_t start_offset_of(const oppb_engine *e, const AVStream *st);
 bool hw_eligible(const oppb_cfg *cfg, AVCodecID codec, int profile, int level);
 void stream_setup(oppb_engine *e, oppb_stream *s);
 void stream_flush(oppb_stream *s);
+void stream_drop_frames(oppb_stream *s);  // queued frames only; the decoder keeps its state
 void stream_release(oppb_stream *s);
 // Reads one packet and files it under its stream: 0, 1 nothing read, negative error.
 int demux_step(oppb_engine *e);
@@ -269,6 +285,17 @@ bool packet_unpull(oppb_stream *s, AVPacket *pkt, int32_t limit);
 // The next sample of `s` into `out`: 0, 1 nothing now, negative error.
 int deliver_frame(oppb_engine *e, oppb_stream *s, oppb_sample *out);
 int deliver_packet(oppb_engine *e, oppb_stream *s, oppb_sample *out);
+
+// ---- filters (oppb_filter) ----
+void filter_free(oppb_filter **slot);
+// Passes a decoded frame (owned) through the stream's filter graph, when it
+// has one, and queues what comes out with `push`: 0, or -5.
+int filter_and_queue(oppb_engine *e, oppb_stream *s, AVFrame *frame, bool (*push)(oppb_stream *, AVFrame *));
+
+// ---- tools (oppb_grab) ----
+// Writes BGRA pixels as a BMP (".bmp"/".BMP") or PNG file: 0, -6 cannot
+// create, -5 out of memory, -11 a write failed.
+int image_write(const char *path, const uint8_t *bgra, int w, int h, int stride);
 
 // ---- seeking (oppb_seek) ----
 // Seeks to `target` ticks (the fast variant when `fast` and fast_seek are

@@ -30,6 +30,8 @@ void release_media(oppb_engine *e) {
     e->io = nullptr;
     xfree(e->url);
     e->url = nullptr;
+    filter_free(&e->vfilter);
+    filter_free(&e->afilter);
     if (e->source_fd >= 0) close(e->source_fd);
     e->source_fd = -1;
 }
