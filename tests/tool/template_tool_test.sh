@@ -120,12 +120,32 @@ expect 0 out "warning: template: nesting deeper than 256 levels truncated (legac
 expect 0 out '"url":"open:' "$tool" render "$work/plain.txt" homepage.json --json
 expect 0 out '"kind":"section"' "$tool" render "$work/plain.txt" settings.json --platform iOS --language fr --max-depth 0 --json
 # By default they print for people: the page as an indented tree, the focus graph as a table.
-expect 0 out "  item 'AutoPlayNext'  'Play next item automatically'  (type 'Toggle', default 'True')" \
-    "$tool" render "$work/plain.txt" settings.json
-expect 0 out "    section 'Decoding'  'Decoding'" "$tool" render "$work/plain.txt" settings.json
-expect 0 out "  >*    0    0    0  AutoPlayNext             'Play next item automatically'" \
-    "$tool" focus "$work/plain.txt" settings.json
-expect 0 out "opens 'AdvancedPlayback'" "$tool" focus "$work/plain.txt" settings.json
+mkdir "$work/mini"
+printf '%s' '{"Settings":[{"Key":"Main","DisplayName":"Main","Items":[{"Key":"Ok","DisplayName":"OK","Type":"Toggle",
+  "DefaultValue":"True"},{"Key":"More","Group":{"Settings":[{"Key":"Inner","Items":[{"Key":"Deep"}]}]}},
+  {"Key":"Last","Extension":{"UWP":{"DefaultFocus":"true"}}}]}]}' >"$work/mini/page.json"
+"$tool" pack "$work/mini" "$work/mini.txt" >/dev/null || fail "packing the small page failed"
+"$tool" render "$work/mini.txt" page.json >"$work/tree.out" || fail "render of the small page failed"
+"$tool" focus "$work/mini.txt" page.json >"$work/table.out" || fail "focus of the small page failed"
+cat >"$work/tree.want" <<'TREE'
+section 'Main'  'Main'
+  item 'Ok'  'OK'  (type 'Toggle', default 'True')
+  item 'More'  'More'  (opens 'More')
+    section 'Inner'  'Inner'
+      item 'Deep'  'Deep'
+  item 'Last'  'Last'
+6 nodes
+TREE
+cat >"$work/table.want" <<'TABLE'
+form desktop, 10 rows per screen; 3 focus nodes ('>' focused, '*' default)
+section 'Main', 1 column
+        #  row  col  path                     text
+        0    0    0  Ok                       'OK'
+        1    1    0  More                     'More'  opens 'More'
+  >*    2    2    0  Last                     'Last'
+TABLE
+cmp -s "$work/tree.want" "$work/tree.out" || { fail "render tree differs:"; diff "$work/tree.want" "$work/tree.out" >&2; }
+cmp -s "$work/table.want" "$work/table.out" || { fail "focus table differs:"; diff "$work/table.want" "$work/table.out" >&2; }
 expect 0 out "template-tool (ORVELLO PLAYER)" "$tool" --version
 expect 1 err "unknown platform 'Xbox'" "$tool" render "$work/plain.txt" settings.json --platform Xbox
 expect 1 err "page 'Nowhere' not found in settings.json" "$tool" render "$work/plain.txt" settings.json Nowhere
