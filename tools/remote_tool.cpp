@@ -4,6 +4,7 @@
 
 #include "json.h"
 #include "oprc.h"
+#include "oprc_internal.h"  // g_v2: a saved counter goes back into the identity it belongs to
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,16 +29,22 @@ enum ExitStatus : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
 const char USAGE[] =
     "usage:\n"
-    "  remote-tool send PORT COMMAND [KEY=VALUE...] [--secret TEXT] [--wait MS]\n"
+    "  remote-tool send PORT COMMAND [KEY=VALUE...] [--secret TEXT | --v2 KEYFILE] [--wait MS]\n"
     "      send {\"Command\":COMMAND, KEY:VALUE...}; a VALUE that reads as JSON goes in as it is,\n"
     "      anything else as a string. --wait prints the reply that comes back within MS.\n"
-    "  remote-tool reply PORT COMMAND [KEY=VALUE...] [--secret TEXT]\n"
+    "      --v2 sends it as secure datagrams with the key `pair` saved.\n"
+    "  remote-tool reply PORT COMMAND [KEY=VALUE...] [--secret TEXT | --v2 KEYFILE]\n"
     "      send a reply made by the library's builder: integers, true/false and strings as\n"
     "      fields; Progress=DURATION_MS/CURRENT_MS; AudioTrack=NAME:INDEX and\n"
     "      SubtitleTrack=NAME:INDEX add tracks.\n"
     "  remote-tool listen [--port PORT] [--count N] [--timeout MS] [--secret TEXT] [--arm] [--answer]\n"
     "      print every datagram received on 127.0.0.1:PORT (0 = any free port) as it decodes;\n"
-    "      --arm accepts the URI commands, --answer replies to each message with its state.\n";
+    "      --arm accepts the URI commands, --answer replies to each message with its state.\n"
+    "      --pair shows a pairing code and offer and pairs with the first controller that\n"
+    "      answers it; secure messages are then marked [secure] and answered securely.\n"
+    "  remote-tool pair PORT CODE --offer JSON --save KEYFILE\n"
+    "      pair with a listener: CODE is the six digits it shows, JSON its offer; the key and\n"
+    "      its counter are kept in KEYFILE for `send --v2`.\n";
 
 int usage() {
     std::fputs(USAGE, stderr);
@@ -124,7 +132,8 @@ bool reads_as_json(std::string_view text) {
 void print_outcome(int rc) {
     if (rc == OPRC_OK) {
         const char *name = oprc_command_name(unsigned(oprc_command()));
-        std::printf("%s %s\n", name ? name : "?", oprc_result_json());
+        std::printf("%s%s %s\n", oprc_negotiated_level() == 2 ? "[secure] " : "", name ? name : "?",
+                    oprc_result_json());
     } else {
         std::printf("refused: %s", oprc_last_error());
         if (rc == OPRC_ERR_NOT_ARMED) std::printf(" (%s)", oprc_command_name(unsigned(oprc_command())));
@@ -136,9 +145,9 @@ void print_outcome(int rc) {
 
 struct Options {
     std::vector<std::string_view> positional;
-    const char *secret = nullptr;
+    const char *secret = nullptr, *key_file = nullptr, *offer = nullptr, *save = nullptr;
     long wait_ms = -1, port = 0, count = 0, timeout_ms = 0;
-    bool arm = false, answer = false;
+    bool arm = false, answer = false, pair = false;
 };
 
 std::optional<Options> parse_options(int argc, char **argv) {
@@ -150,6 +159,10 @@ std::optional<Options> parse_options(int argc, char **argv) {
         };
         std::optional<long> v;
         if (a == "--secret" && i + 1 < argc) o.secret = argv[++i];
+        else if (a == "--v2" && i + 1 < argc) o.key_file = argv[++i];
+        else if (a == "--offer" && i + 1 < argc) o.offer = argv[++i];
+        else if (a == "--save" && i + 1 < argc) o.save = argv[++i];
+        else if (a == "--pair") o.pair = true;
         else if (a == "--arm") o.arm = true;
         else if (a == "--answer") o.answer = true;
         else if (a == "--wait" && (v = value(0, 3600000))) o.wait_ms = *v;
@@ -160,6 +173,33 @@ std::optional<Options> parse_options(int argc, char **argv) {
         else o.positional.push_back(a);
     }
     return o;
+}
+
+// ---- saved keys: the pairing secret and the next counter, one per line ----
+
+struct SavedKey {
+    std::string secret;
+    uint64_t next_counter = 1;
+};
+
+std::optional<SavedKey> load_key(const char *path) {
+    std::ifstream in(path);
+    SavedKey k;
+    if (!(in >> k.secret >> k.next_counter)) return std::nullopt;
+    return k;
+}
+
+bool save_key(const char *path, const SavedKey &k) {
+    std::ofstream out(path, std::ios::trunc);
+    out << k.secret << "\n" << k.next_counter << "\n";
+    return bool(out);
+}
+
+// A controller's identity is sender 1; the listener pairs as sender 2.
+constexpr unsigned CONTROLLER_ID = 1, PLAYER_ID = 2;
+
+void send_secure(void *, const void *datagram, size_t len, unsigned, unsigned) {
+    oprc_send_to(oprc_last_peer() >= 0 ? oprc_last_peer() : 0, datagram, len);
 }
 
 int encode_and_send(const std::string &json) {
@@ -243,8 +283,24 @@ int run_client(bool reply, const Options &o) {
     oprc_set_shared_secret(o.secret);
     oprc_arm_uri_commands(1);  // a client reads whatever comes back
     if (oprc_listen(0) != OPRC_OK) return fail("cannot open a socket");
-    std::printf("sent %s\n", json.c_str());
-    int status = encode_and_send(json);
+    std::optional<SavedKey> key;
+    if (o.key_file) {
+        key = load_key(o.key_file);
+        if (!key) return fail(std::string("cannot read the key file ") + o.key_file);
+        if (oprc_v2_register_key(CONTROLLER_ID, key->secret.c_str(), 0) != OPRC_OK)
+            return fail(std::string("the saved key is refused: ") + oprc_last_error());
+        g_v2[0].next_counter = key->next_counter;  // the listener remembers every counter it took
+    }
+    std::printf("sent %s%s\n", key ? "[secure] " : "", json.c_str());
+    int status = kOk;
+    if (key) {
+        if (oprc_v2_send(json.c_str(), PLAYER_ID, send_secure, nullptr) != OPRC_OK)
+            status = fail(std::string("cannot send: ") + oprc_last_error());
+        key->next_counter = oprc_v2_next_counter();
+        if (!save_key(o.key_file, *key)) status = fail(std::string("cannot save the counter to ") + o.key_file);
+    } else {
+        status = encode_and_send(json);
+    }
     if (status == kOk && o.wait_ms >= 0) {
         const int rc = oprc_poll(int(o.wait_ms));
         if (rc == OPRC_ERR_TIMEOUT) status = fail("no reply within " + std::to_string(o.wait_ms) + " ms");
@@ -255,6 +311,14 @@ int run_client(bool reply, const Options &o) {
     return status;
 }
 
+bool carries_pairing_answer() {
+    const std::string text = oprc_result_json();
+    json_doc *doc = json_read(text.data(), text.size(), 0, nullptr, nullptr);
+    const bool has = json_obj_get(json_doc_root(doc), "code") != nullptr;
+    json_doc_free(doc);
+    return has;
+}
+
 // Answers a decoded message with its command and a state.
 void answer() {
     if (oprc_build_begin(unsigned(oprc_command())) != OPRC_OK) return;
@@ -262,10 +326,14 @@ void answer() {
     std::vector<char> json(1 << 16);
     size_t len = 0;
     std::vector<uint8_t> datagram(OPRC_MAX_DATAGRAM);
-    if (oprc_build_finish(json.data(), json.size(), &len) == OPRC_OK &&
-        oprc_encode(json.data(), datagram.data(), datagram.size(), &len) == OPRC_OK &&
-        oprc_send_to(oprc_last_peer(), datagram.data(), len) == OPRC_OK)
-        std::printf("  answered peer %d\n", oprc_last_peer());
+    const bool secure = oprc_negotiated_level() == 2;
+    bool sent = oprc_build_finish(json.data(), json.size(), &len) == OPRC_OK;
+    if (sent && secure) sent = oprc_v2_send(json.data(), CONTROLLER_ID, send_secure, nullptr) == OPRC_OK;
+    else if (sent)
+        sent = oprc_encode(json.data(), datagram.data(), datagram.size(), &len) == OPRC_OK &&
+               oprc_send_to(oprc_last_peer(), datagram.data(), len) == OPRC_OK;
+    if (sent)
+        std::printf("  answered peer %d%s\n", oprc_last_peer(), secure ? " securely" : "");
     else
         std::printf("  answer failed: %s\n", oprc_last_error());
     std::fflush(stdout);
@@ -277,6 +345,12 @@ int run_listen(const Options &o) {
     oprc_arm_uri_commands(o.arm);
     if (oprc_listen(unsigned(o.port)) != OPRC_OK) return fail(std::string("cannot listen: ") + oprc_last_error());
     std::printf("listening on 127.0.0.1:%d\n", oprc_listen_bound_port());
+    if (o.pair) {
+        char offer[512];
+        if (oprc_v2_begin_pairing("remote-tool", offer, sizeof offer) != OPRC_OK)
+            return fail(std::string("cannot start pairing: ") + oprc_last_error());
+        std::printf("pairing offer %s\n", offer);
+    }
     std::fflush(stdout);
     for (long received = 0; !o.count || received < o.count;) {
         const int rc = oprc_poll(o.timeout_ms ? int(o.timeout_ms) : 1000);
@@ -292,10 +366,63 @@ int run_listen(const Options &o) {
         received++;
         std::printf("peer %d: ", oprc_last_peer());
         print_outcome(rc);
+        if (rc == OPRC_OK && o.pair && !oprc_v2_key_registered() && carries_pairing_answer()) {
+            // The answer came as a plain message with the offer's members: pair on it.
+            const std::string answer_json = oprc_result_json();
+            if (oprc_v2_accept_pairing(answer_json.c_str(), int(PLAYER_ID)) == OPRC_OK)
+                std::printf("  paired as sender %u\n", PLAYER_ID);
+            else
+                std::printf("  pairing refused: %s\n", oprc_last_error());
+            std::fflush(stdout);
+            continue;
+        }
         if (rc == OPRC_OK && o.answer) answer();
     }
     oprc_stop();
     return kOk;
+}
+
+int run_pair(const Options &o) {
+    if (o.positional.size() != 2 || !o.offer || !o.save) return usage();
+    const auto port = number(o.positional[0], 1, 65535);
+    if (!port) return usage();
+    const std::string offer = o.offer;
+    json_doc *doc = json_read(offer.data(), offer.size(), 0, nullptr, nullptr);
+    json_val *root = json_doc_root(doc);
+    const char *code = json_get_str(json_obj_get(root, "code"));
+    const char *secret = json_get_str(json_obj_get(root, "secret_b64"));
+    json_val *expires = json_obj_get(root, "expires");
+    if (!code || !secret || !json_is_num(expires)) {
+        json_doc_free(doc);
+        return fail("the offer lacks its code, secret or expiry");
+    }
+    // The code the player shows must be the offer's: that is how the person knows it is the right offer.
+    if (o.positional[1] != code) {
+        json_doc_free(doc);
+        return fail("the code does not match the offer");
+    }
+    const SavedKey key{secret, 1};
+    const std::string answer = "{\"Command\":\"Ping\",\"code\":" + json_string(code) +
+                               ",\"secret_b64\":" + json_string(secret) +
+                               ",\"expires\":" + std::to_string(json_get_uint(expires)) + "}";
+    json_doc_free(doc);
+    if (oprc_v2_register_key(CONTROLLER_ID, key.secret.c_str(), 0) != OPRC_OK)
+        return fail(std::string("the offer's secret is refused: ") + oprc_last_error());
+    if (!save_key(o.save, key)) return fail(std::string("cannot write ") + o.save);
+
+    ClientTransport client;
+    client.target.sin_family = AF_INET;
+    client.target.sin_port = htons(uint16_t(*port));
+    client.target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const oprc_transport table = {&client, ClientTransport::open, ClientTransport::send, ClientTransport::recv,
+                                  ClientTransport::close};
+    oprc_set_transport(&table);
+    if (oprc_listen(0) != OPRC_OK) return fail("cannot open a socket");
+    const int status = encode_and_send(answer);
+    oprc_stop();
+    oprc_set_transport(nullptr);
+    if (status == kOk) std::printf("paired with 127.0.0.1:%ld as sender %u; key saved to %s\n", *port, CONTROLLER_ID, o.save);
+    return status;
 }
 
 }  // namespace
@@ -308,5 +435,6 @@ int main(int argc, char **argv) {
     if (verb == "send") return run_client(false, *options);
     if (verb == "reply") return run_client(true, *options);
     if (verb == "listen") return run_listen(*options);
+    if (verb == "pair") return run_pair(*options);
     return usage();
 }

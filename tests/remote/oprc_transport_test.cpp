@@ -304,3 +304,70 @@ TEST_F(Oprc, RoundTripBetweenTwoProcesses) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+namespace {
+
+// Hands each secure datagram to a client socket's peer (the library's port).
+struct SecureClient {
+    Client socket;
+    int port;
+    static void send(void *user, const void *d, size_t len, unsigned, unsigned) {
+        auto *c = static_cast<SecureClient *>(user);
+        c->socket.send(c->port, std::string(static_cast<const char *>(d), len));
+    }
+};
+
+// Hands each secure datagram to the library's own socket, towards the last peer.
+void send_to_last_peer(void *, const void *d, size_t len, unsigned, unsigned) {
+    oprc_send_to(oprc_last_peer(), d, len);
+}
+
+}  // namespace
+
+TEST_F(Oprc, TwoProcessesPairAndTalkSecurely) {
+    oprc_v2_reset_keys();
+    const int port = listen_any();
+    char offer[256];
+    ASSERT_EQ(oprc_v2_begin_pairing("living-room", offer, sizeof offer), OPRC_OK);
+    int trusted[2];  // the offer's trusted path: what the screen shows the controller
+    ASSERT_EQ(pipe(trusted), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The controller reads the offer, registers its secret as role 1 and answers with the
+        // offer's members in a plain message (it has no secure key to the host yet).
+        oprc_stop();
+        char text[256] = {};
+        if (read(trusted[0], text, sizeof text - 1) <= 0) _exit(2);
+        json_doc *doc = json_read(text, std::strlen(text), 0, nullptr, nullptr);
+        const char *b64 = json_get_str(json_obj_get(json_doc_root(doc), "secret_b64"));
+        const int registered = b64 ? oprc_v2_register_key(1, b64, 0) : -1;
+        json_doc_free(doc);
+        if (registered != OPRC_OK) _exit(4);
+        SecureClient c{{}, port};
+        c.socket.send(port, std::string(R"({"Command":"Ping",)") + (text + 1));
+        if (oprc_v2_send(R"({"Command":"PlayUri","Uri":"file:///secure.mkv"})", 2, SecureClient::send, &c) != OPRC_OK)
+            _exit(5);
+        const std::string reply = c.socket.receive();
+        const int ok = oprc_decode(reply.data(), reply.size()) == OPRC_OK && oprc_negotiated_level() == 2 &&
+                       oprc_command() == 19 && oprc_state() == 3;
+        _exit(ok ? 0 : 6);
+    }
+    ASSERT_EQ(write(trusted[1], offer, std::strlen(offer)), ssize_t(std::strlen(offer)));
+    ASSERT_EQ(oprc_poll(5000), OPRC_OK) << last_error();  // the answer, as a plain Ping
+    ASSERT_EQ(oprc_v2_accept_pairing(oprc_result_json(), 2), OPRC_OK) << last_error();
+    oprc_arm_uri_commands(1);
+    ASSERT_EQ(oprc_poll(5000), OPRC_OK) << last_error() << " " << warnings();
+    EXPECT_EQ(oprc_negotiated_level(), 2);
+    EXPECT_EQ(oprc_command(), 40);
+    EXPECT_STREQ(oprc_uri(), "file:///secure.mkv");
+    ASSERT_EQ(oprc_v2_send(R"({"Command":19,"State":3})", 1, send_to_last_peer, nullptr), OPRC_OK);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child exit " << WEXITSTATUS(status);
+    // Plain traffic is refused from now on.
+    Client c;
+    c.send(port, R"({"Command":"Ping"})");
+    EXPECT_EQ(oprc_poll(2000), OPRC_ERR_PROTOCOL);
+    oprc_v2_reset_keys();
+}

@@ -57,6 +57,31 @@ stop_listener
 has "$work/listen.out" 'refused: ERR_UNAUTHENTICATED'
 has "$work/listen.out" 'refused: ERR_NOT_ARMED (Open)'
 
+# Pairing: the listener shows its offer, the controller pairs with its code, then talks securely;
+# a second send continues the saved counter, and plain traffic is refused from then on.
+start_listener --count 4 --pair --answer --arm
+offer=
+for _ in $(seq 100); do
+    offer=$(sed -n 's/^pairing offer //p' "$work/listen.out")
+    [ -n "$offer" ] && break
+    sleep 0.05
+done
+code=$(printf '%s' "$offer" | sed -n 's/.*"code":"\([0-9]*\)".*/\1/p')
+"$tool" pair "$port" 000000x --offer "$offer" --save "$work/key" >/dev/null 2>&1 && fail "a wrong code paired"
+"$tool" pair "$port" "$code" --offer "$offer" --save "$work/key" >"$work/pair.out" 2>&1 || fail "pair failed: $(cat "$work/pair.out")"
+has "$work/pair.out" "as sender 1; key saved to $work/key"
+"$tool" send "$port" PlayUri Uri=file:///secure.mkv --v2 "$work/key" --wait 5000 >"$work/send.out" 2>&1 || fail "secure send failed"
+has "$work/send.out" '[secure] PlayUri {"Command":40,"State":1}'
+[ "$(sed -n 2p "$work/key")" = 2 ] || fail "the key file did not keep the next counter"
+"$tool" send "$port" Ping --v2 "$work/key" --wait 5000 >"$work/send.out" 2>&1 || fail "second secure send failed"
+has "$work/send.out" '[secure] Ping {"Command":17,"State":1}'
+"$tool" send "$port" Stop >/dev/null 2>&1 || fail "plain send failed"
+stop_listener
+has "$work/listen.out" '  paired as sender 2'
+has "$work/listen.out" '[secure] PlayUri {"Command":"PlayUri","Uri":"file:///secure.mkv"}'
+has "$work/listen.out" '  answered peer 1 securely'
+has "$work/listen.out" 'refused: ERR_PROTOCOL'
+
 # Nothing arrives: the wait ends with an error, not a hang.
 "$tool" send 9 Ping --wait 100 >"$work/out" 2>&1 && fail "a send without an answer succeeded"
 has "$work/out" "no reply within 100 ms"
