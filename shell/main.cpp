@@ -55,6 +55,7 @@ int main(int argc, char **argv) {
     if (options->exit_after_ms) exit_after = std::chrono::milliseconds(*options->exit_after_ms);
     // An exception escaping the shell ends the program here, after the platform reported it.
     bool succeeded = platform->Run([&app] { app.OnLaunched(); }, script, exit_after);
+    app.OnExiting();
     flush_log();
     log_set_echo({});
     return succeeded ? 0 : 1;

@@ -34,9 +34,12 @@ public:
     virtual void StartTimer(std::chrono::milliseconds interval, std::function<void()> tick) = 0;
 
     virtual std::string LocalFolder() = 0;
-    // Throws PlatformError when the file cannot be read.
+    // Throws PlatformError when the file cannot be read or is no regular file.
     virtual std::string ReadTextFile(const std::string &path) = 0;
+    // Whether the file's attributes can be read (it exists and is reachable).
     virtual bool FileExists(const std::string &path) = 0;
+    // Whether it is a regular file (not a directory, FIFO or device).
+    virtual bool IsRegularFile(const std::string &path) = 0;
     // Ends in '/'.
     virtual std::string TempDirectory() = 0;
     virtual std::string ExecutablePath() = 0;

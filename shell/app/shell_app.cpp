@@ -14,6 +14,10 @@ void ShellApp::OnLaunched() {
     view_->Setup();
 }
 
+void ShellApp::OnExiting() {
+    if (view_) view_->StopPlayback();
+}
+
 void ShellApp::OnUnhandledException(uint32_t code, std::u16string_view message) {
     log_line(u"UNHANDLED 0x%08X %s", code, message);
     flush_log();

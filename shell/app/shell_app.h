@@ -18,6 +18,8 @@ public:
     ShellApp(Platform &platform, std::string app_dir);
 
     void OnLaunched();
+    // The program is ending: a running playback stops.
+    void OnExiting();
     void OnUnhandledException(uint32_t code, std::u16string_view message);
     std::shared_ptr<ShellView> view() const { return view_; }
 

@@ -1,6 +1,8 @@
 #include "app/shell_view.h"
 
 #include "core/files.h"
+#include "core/paths.h"
+#include "core/platform_error.h"
 #include "core/shell_log.h"
 #include "core/text.h"
 
@@ -39,6 +41,15 @@ ShellView::ShellView(Platform &platform, std::string app_dir)
     while (app_dir_override_.size() > 1 && app_dir_override_.back() == '/') app_dir_override_.pop_back();
 }
 
+ShellView::~ShellView() {
+    // The pump holds the view while it runs, so the last reference can be its own.
+    if (pump_.joinable() && pump_.get_id() == std::this_thread::get_id()) {
+        pump_.detach();
+        return;
+    }
+    StopPlayback();
+}
+
 void ShellView::Setup() {
     log_line(u"=== ORVELLO PLAYER 2027 / Xbox shell ===");
     // The subscription keeps the view alive, as the window's event would.
@@ -51,6 +62,28 @@ void ShellView::Setup() {
     model_set_safe_inset(&model_, 5);
     if (bindings_.optpl_set_tv_safe_inset) bindings_.optpl_set_tv_safe_inset(5);
     if (bindings_.optpl_set_tv_rows) bindings_.optpl_set_tv_rows(4);
+
+    bool bundle = LoadBundle();
+    if (bundle && bindings_.optpl_focus_build) {
+        const char *root = bindings_.optpl_focus_root ? bindings_.optpl_focus_root() : nullptr;
+        log_line(u"focus_root -> %S", root && *root ? root : "(none)");
+        bool shown = false;
+        for (const char *name : ROOT_TEMPLATES) {
+            if (bindings_.optpl_focus_build(name, "") == 0 && bindings_.optpl_focus_count() > 0) {
+                RenderPage(name, "", "");
+                shown = true;
+                break;
+            }
+        }
+        if (!shown) SetStatus(u"bundle loaded, no focusable root template");
+    } else {
+        SetStatus(u"bundled templates not loadable (%d/3 engines)", engines_loaded_);
+    }
+
+    ChoosePlayTarget();
+
+    platform_.StartTimer(HEARTBEAT, [self = shared_from_this()] { self->OnHeartbeat(); });
+    log_line(u"UI heartbeat started");
     log_line(u"setup complete \u2014 returning to the XAML message loop");
     flush_log();
 }
@@ -131,19 +164,51 @@ void ShellView::LoadEngines() {
     if (bindings_.oppb_version) log_line(u"oppb_version -> %S", bindings_.oppb_version());
 }
 
-bool ShellView::OnKeyDown(int virtual_key) {
-    const char *action =
-        bindings_.optpl_action_from_virtual_key ? bindings_.optpl_action_from_virtual_key(virtual_key) : nullptr;
-    if (!action) {
-        log_line(u"key %d -> no action", virtual_key);
-        return false;
+bool ShellView::LoadBundle() {
+    std::u16string path = app_dir_ + u"/assets/runtimetemplatebundle.txt";
+    int result = bindings_.optpl_load_bundle_file ? bindings_.optpl_load_bundle_file(utf16_to_utf8(path).c_str()) : -1;
+    log_line(u"load_bundle_file(%s) -> %d", path, result);
+    if (bindings_.optpl_set_platform) bindings_.optpl_set_platform("UWP");
+    if (bindings_.optpl_set_device) bindings_.optpl_set_device("Xbox");
+    if (bindings_.optpl_set_edition) bindings_.optpl_set_edition("XboxEdition");
+    if (bindings_.optpl_set_form_factor) bindings_.optpl_set_form_factor("tv");
+    if (bindings_.optpl_set_language) bindings_.optpl_set_language("en");
+    return result == 0;
+}
+
+// The file named by the first line of "play.txt" in the local data folder,
+// else the first packaged sample there is.
+void ShellView::ChoosePlayTarget() {
+    std::u16string target;
+    try {
+        std::string folder = platform_.LocalFolder();
+        log_line(u"LocalFolder -> %s", utf8_to_utf16(folder));
+        std::string text = decode_text_file(platform_.ReadTextFile(folder + "/play.txt"));
+        target = utf8_to_utf16(first_line(text));
+        log_line(u"play.txt -> %s", target);
+    } catch (const PlatformError &failure) {
+        log_line(u"play.txt: none (0x%08X)", failure.code());
     }
-    std::string name = action;  // the library's text lasts only until its next call
-    int result = bindings_.optpl_focus_apply ? bindings_.optpl_focus_apply(name.c_str()) : -1;
-    int focus = bindings_.optpl_focus_index ? bindings_.optpl_focus_index() : -1;
-    log_line(u"key %d -> action %S -> rc=%d focus=%d", virtual_key, name, result, focus);
-    flush_log();
-    return true;
+    auto exists = [this](const std::u16string &path) { return platform_.FileExists(utf16_to_utf8(path)); };
+    if (target.empty()) {
+        for (const char *name : PACKAGED_MEDIA) {
+            std::u16string candidate = app_dir_ + u"/corpus/" + utf8_to_utf16(name);
+            if (exists(candidate)) {
+                target = candidate;
+                break;
+            }
+        }
+        if (target.empty()) return;
+    }
+    if (!exists(target)) {
+        std::string name(file_name_of(utf16_to_utf8(target)));
+        target = app_dir_ + u"/corpus/" + utf8_to_utf16(name);
+        log_line(u"not readable, falling back to packaged %s", target);
+    }
+    if (exists(target))
+        PlayPath(target);
+    else
+        log_line(u"play target unreadable: %s", target);
 }
 
 void ShellView::ShowStatus(std::u16string text) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform_error.h"
@@ -28,6 +29,36 @@ std::string read_text_file(const std::string &path) {
     }
     close(fd);
     return text;
+}
+
+std::string read_regular_file(const std::string &path, size_t limit) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw_errno("open " + path);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        throw PlatformError(CODE_ACCESS_DENIED, path + " is not a regular file");
+    }
+    std::string text;
+    char buffer[65536];
+    while (text.size() < limit) {
+        ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text.size()));
+        if (n < 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            throw_errno("read " + path);
+        }
+        if (n == 0) break;
+        text.append(buffer, size_t(n));
+    }
+    close(fd);
+    return text;
+}
+
+bool is_regular_file(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool file_exists(const std::string &path) {

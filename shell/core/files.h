@@ -8,6 +8,10 @@ namespace shell {
 
 // The whole file as text; throws PlatformError when it cannot be read.
 std::string read_text_file(const std::string &path);
+// As read_text_file, for regular files only and at most `limit` bytes; a
+// FIFO, device or directory is refused without waiting for it.
+std::string read_regular_file(const std::string &path, size_t limit);
+bool is_regular_file(const std::string &path);
 // Whether the file's attributes can be read (it exists and is reachable).
 bool file_exists(const std::string &path);
 // The running program's path (/proc/self/exe); throws PlatformError.

@@ -43,12 +43,17 @@ void model_set_grid(ShellModel *model, int32_t columns, int32_t rows);
 void model_set_safe_inset(ShellModel *model, int32_t inset);
 // Stored as UTF-8, cut to 1,023 bytes at a character boundary.
 void model_set_status(ShellModel *model, std::u16string_view text);
+// Remembers a page (texts cut to their fields); a full history drops its
+// oldest entry. 0, or -1 without a record.
+int history_push(ShellModel *model, const char *template_name, const char *data, const char *focus_path);
 // 1 and the newest entry (when `out` is given), or 0 when the history is empty.
 int history_pop(ShellModel *model, PageHistoryEntry *out);
 // Appends a cue, dropping the oldest when full; a duration <= 0 lasts 2 s. 0, or -1 without a record.
 int cue_add(ShellModel *model, int64_t start, int64_t duration, const char *text);
 // Text of the first stored cue with start <= time < end; "" when none.
 const char *cue_find(const ShellModel *model, int64_t time);
+// Drops the cues that end at or before `time`, keeping the others in order.
+void cue_prune_ended(ShellModel *model, int64_t time);
 void cue_clear(ShellModel *model);
 
 }  // namespace shell

@@ -9,6 +9,7 @@
 
 #include "core/files.h"
 #include "core/platform_error.h"
+#include "core/shell_log.h"
 #include "core/text.h"
 #include "sdl/virtual_keys.h"
 #include "ui/tree_dump.h"
@@ -16,6 +17,8 @@
 namespace shell::sdl {
 namespace {
 
+// Text files the shell reads ("play.txt") are short; a longer one is cut.
+constexpr size_t TEXT_FILE_LIMIT = 1 << 20;
 constexpr int AXIS_PRESS = 16384;    // half way
 constexpr int AXIS_RELEASE = 12000;  // a little less, so a stick at the threshold does not chatter
 
@@ -124,9 +127,11 @@ std::string SdlPlatform::LocalFolder() {
     return folder;
 }
 
-std::string SdlPlatform::ReadTextFile(const std::string &path) { return read_text_file(path); }
+std::string SdlPlatform::ReadTextFile(const std::string &path) { return read_regular_file(path, TEXT_FILE_LIMIT); }
 
 bool SdlPlatform::FileExists(const std::string &path) { return file_exists(path); }
+
+bool SdlPlatform::IsRegularFile(const std::string &path) { return is_regular_file(path); }
 
 std::string SdlPlatform::TempDirectory() { return temp_directory(settings_.temp_dir); }
 
@@ -201,7 +206,7 @@ void SdlPlatform::Guarded(const std::function<void()> &work) {
 bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<ScriptStep> &script,
                       std::optional<std::chrono::milliseconds> exit_after) {
     for (const ScriptStep &step : script) {
-        if (step.op == ScriptStep::Op::Pad && !virtual_key_from_pad_name(step.text)) {
+        if (step.op == ScriptStep::Op::Pad && !pad_input(step.text)) {
             script_message(step, "unknown controller input \"" + step.text + "\"");
             return false;
         }
@@ -212,18 +217,35 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
     exit_at_.reset();
     if (exit_after) exit_at_ = Clock::now() + *exit_after;
     running_ = true;
+    if (std::any_of(script.begin(), script.end(), [](const ScriptStep &s) { return s.op == ScriptStep::Op::Pad; }))
+        AttachScriptController();
     Guarded(launched);
     bool succeeded = true;
     while (running_) {
         RunPostedWork();
         Clock::time_point now = Clock::now();
-        if (exit_at_ && now >= *exit_at_) break;
+        if (exit_at_ && now >= *exit_at_) {
+            if (next_step_ < script.size()) {
+                // A script that has not finished in time fails its run.
+                log_line(u"script unfinished: --exit-after passed before line %d", script[next_step_].line);
+                fprintf(stderr, "app: --exit-after passed before script line %d\n", script[next_step_].line);
+                succeeded = false;
+            }
+            break;
+        }
         RunDue(now);
         if (!running_) break;
         bool script_waiting = next_step_ < script.size();
         if (script_waiting && now >= step_ready_at_) {
+            if (pad_release_) {
+                // The press has been seen; release it and give the release a pass of its own.
+                SetPadInput(*pad_release_, false);
+                pad_release_.reset();
+                step_ready_at_ = now + PAD_SETTLE;
+                continue;
+            }
             // One step per pass, so the work it posts runs before the next.
-            Refresh();
+            Guarded([this] { Refresh(); });
             if (!RunStep(script[next_step_++], now)) {
                 succeeded = false;
                 break;
@@ -232,7 +254,7 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
         }
         // A headless run ends with its script.
         if (headless_ && !script.empty() && !script_waiting) break;
-        Refresh();
+        Guarded([this] { Refresh(); });
         SDL_RenderPresent(renderer_);
         std::optional<Clock::time_point> deadline = NextDeadline();
         SDL_Event event;
@@ -249,7 +271,42 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
     }
     running_ = false;
     script_ = nullptr;
+    DetachScriptController();
     return succeeded;
+}
+
+void SdlPlatform::AttachScriptController() {
+    SDL_VirtualJoystickDesc desc{};
+    desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+    desc.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+    desc.naxes = SDL_CONTROLLER_AXIS_MAX;
+    desc.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+    desc.name = "script controller";
+    int device = SDL_JoystickAttachVirtualEx(&desc);
+    if (device < 0) throw_sdl("SDL_JoystickAttachVirtualEx");
+    script_device_ = device;
+    script_joystick_ = SDL_JoystickOpen(device);
+    if (!script_joystick_) throw_sdl("SDL_JoystickOpen");
+    // The controller is opened when its arrival is handled, before the first step.
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) HandleEvent(event);
+}
+
+void SdlPlatform::DetachScriptController() {
+    if (!script_joystick_) return;
+    SDL_JoystickClose(script_joystick_);
+    SDL_JoystickDetachVirtual(script_device_);
+    script_joystick_ = nullptr;
+    pad_release_.reset();
+}
+
+void SdlPlatform::SetPadInput(const PadInput &input, bool pressed) {
+    if (input.button != SDL_CONTROLLER_BUTTON_INVALID)
+        SDL_JoystickSetVirtualButton(script_joystick_, input.button, pressed ? SDL_PRESSED : SDL_RELEASED);
+    else  // sticks and triggers are pushed all the way in their direction
+        SDL_JoystickSetVirtualAxis(script_joystick_, input.axis, Sint16(pressed ? input.axis_value : 0));
+    // The controller's events are queued now: a press and its release never fall into one update.
+    SDL_JoystickUpdate();
 }
 
 std::optional<SdlPlatform::Clock::time_point> SdlPlatform::NextDeadline() const {
@@ -294,7 +351,14 @@ bool SdlPlatform::RunStep(const ScriptStep &step, Clock::time_point now) {
     using Op = ScriptStep::Op;
     switch (step.op) {
         case Op::Key: DeliverKey(step.number); return true;
-        case Op::Pad: DeliverKey(virtual_key_from_pad_name(step.text)); return true;
+        case Op::Pad: {
+            // Through SDL's virtual controller, as a controller's press arrives.
+            const PadInput *input = pad_input(step.text);
+            SetPadInput(*input, true);
+            pad_release_ = *input;
+            step_ready_at_ = now + PAD_SETTLE;
+            return true;
+        }
         case Op::Tap: {
             std::string name = "tile[" + std::to_string(step.number) + "]";
             ui::Element *tile = root_ ? ui::FindByName(*root_, name) : nullptr;

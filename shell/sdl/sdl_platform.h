@@ -21,6 +21,7 @@
 #include "core/script.h"
 #include "sdl/fonts.h"
 #include "sdl/tree_renderer.h"
+#include "sdl/virtual_keys.h"
 
 namespace shell::sdl {
 
@@ -28,6 +29,8 @@ inline constexpr int LOGICAL_WIDTH = 1920;
 inline constexpr int LOGICAL_HEIGHT = 1080;
 inline constexpr std::chrono::milliseconds REPEAT_DELAY{500};
 inline constexpr std::chrono::milliseconds REPEAT_INTERVAL{100};
+// How long a scripted controller press is held, and the pause after its release.
+inline constexpr std::chrono::milliseconds PAD_SETTLE{30};
 
 struct PlatformSettings {
     bool headless = false;  // also without DISPLAY and WAYLAND_DISPLAY
@@ -65,6 +68,7 @@ public:
     std::string LocalFolder() override;
     std::string ReadTextFile(const std::string &path) override;
     bool FileExists(const std::string &path) override;
+    bool IsRegularFile(const std::string &path) override;
     std::string TempDirectory() override;
     std::string ExecutablePath() override;
     void DebugOutput(std::u16string_view line) override;
@@ -96,6 +100,10 @@ private:
     std::optional<Clock::time_point> NextDeadline() const;
     // Calls `work`, reporting an escaping exception before letting it end the program.
     void Guarded(const std::function<void()> &work);
+    // The virtual controller that scripted "pad" steps press.
+    void AttachScriptController();
+    void DetachScriptController();
+    void SetPadInput(const PadInput &input, bool pressed);
 
     PlatformSettings settings_;
     bool headless_ = false;
@@ -117,6 +125,9 @@ private:
     std::vector<HeldInput> held_;
 
     const std::vector<ScriptStep> *script_ = nullptr;
+    int script_device_ = -1;
+    SDL_Joystick *script_joystick_ = nullptr;
+    std::optional<PadInput> pad_release_;
     size_t next_step_ = 0;
     Clock::time_point step_ready_at_;
     std::optional<Clock::time_point> exit_at_;

@@ -23,37 +23,37 @@ constexpr KeyCode KEYS[] = {
     {SDLK_AUDIOPLAY, 179},
 };
 
-struct PadInput {
-    std::string_view name;
-    int virtual_key;
-    SDL_GameControllerButton button;  // SDL_CONTROLLER_BUTTON_INVALID for axis inputs
-};
+
+
+constexpr SDL_GameControllerButton NO_BUTTON = SDL_CONTROLLER_BUTTON_INVALID;
+constexpr SDL_GameControllerAxis NO_AXIS = SDL_CONTROLLER_AXIS_INVALID;
 
 constexpr PadInput PAD[] = {
-    {"a", 195, SDL_CONTROLLER_BUTTON_A},
-    {"b", 196, SDL_CONTROLLER_BUTTON_B},
-    {"x", 197, SDL_CONTROLLER_BUTTON_X},
-    {"y", 198, SDL_CONTROLLER_BUTTON_Y},
-    {"rb", 199, SDL_CONTROLLER_BUTTON_RIGHTSHOULDER},
-    {"lb", 200, SDL_CONTROLLER_BUTTON_LEFTSHOULDER},
-    {"lt", LEFT_TRIGGER_KEY, SDL_CONTROLLER_BUTTON_INVALID},
-    {"rt", RIGHT_TRIGGER_KEY, SDL_CONTROLLER_BUTTON_INVALID},
-    {"up", 203, SDL_CONTROLLER_BUTTON_DPAD_UP},
-    {"down", 204, SDL_CONTROLLER_BUTTON_DPAD_DOWN},
-    {"left", 205, SDL_CONTROLLER_BUTTON_DPAD_LEFT},
-    {"right", 206, SDL_CONTROLLER_BUTTON_DPAD_RIGHT},
-    {"menu", 207, SDL_CONTROLLER_BUTTON_START},
-    {"view", 208, SDL_CONTROLLER_BUTTON_BACK},
-    {"ls", 209, SDL_CONTROLLER_BUTTON_LEFTSTICK},
-    {"rs", 210, SDL_CONTROLLER_BUTTON_RIGHTSTICK},
-    {"ls_up", LEFT_STICK_KEYS.up, SDL_CONTROLLER_BUTTON_INVALID},
-    {"ls_down", LEFT_STICK_KEYS.down, SDL_CONTROLLER_BUTTON_INVALID},
-    {"ls_right", LEFT_STICK_KEYS.right, SDL_CONTROLLER_BUTTON_INVALID},
-    {"ls_left", LEFT_STICK_KEYS.left, SDL_CONTROLLER_BUTTON_INVALID},
-    {"rs_up", RIGHT_STICK_KEYS.up, SDL_CONTROLLER_BUTTON_INVALID},
-    {"rs_down", RIGHT_STICK_KEYS.down, SDL_CONTROLLER_BUTTON_INVALID},
-    {"rs_right", RIGHT_STICK_KEYS.right, SDL_CONTROLLER_BUTTON_INVALID},
-    {"rs_left", RIGHT_STICK_KEYS.left, SDL_CONTROLLER_BUTTON_INVALID},
+    {"a", 195, SDL_CONTROLLER_BUTTON_A, NO_AXIS, 0},
+    {"b", 196, SDL_CONTROLLER_BUTTON_B, NO_AXIS, 0},
+    {"x", 197, SDL_CONTROLLER_BUTTON_X, NO_AXIS, 0},
+    {"y", 198, SDL_CONTROLLER_BUTTON_Y, NO_AXIS, 0},
+    {"rb", 199, SDL_CONTROLLER_BUTTON_RIGHTSHOULDER, NO_AXIS, 0},
+    {"lb", 200, SDL_CONTROLLER_BUTTON_LEFTSHOULDER, NO_AXIS, 0},
+    {"lt", LEFT_TRIGGER_KEY, NO_BUTTON, SDL_CONTROLLER_AXIS_TRIGGERLEFT, 32767},
+    {"rt", RIGHT_TRIGGER_KEY, NO_BUTTON, SDL_CONTROLLER_AXIS_TRIGGERRIGHT, 32767},
+    {"up", 203, SDL_CONTROLLER_BUTTON_DPAD_UP, NO_AXIS, 0},
+    {"down", 204, SDL_CONTROLLER_BUTTON_DPAD_DOWN, NO_AXIS, 0},
+    {"left", 205, SDL_CONTROLLER_BUTTON_DPAD_LEFT, NO_AXIS, 0},
+    {"right", 206, SDL_CONTROLLER_BUTTON_DPAD_RIGHT, NO_AXIS, 0},
+    {"menu", 207, SDL_CONTROLLER_BUTTON_START, NO_AXIS, 0},
+    {"view", 208, SDL_CONTROLLER_BUTTON_BACK, NO_AXIS, 0},
+    {"ls", 209, SDL_CONTROLLER_BUTTON_LEFTSTICK, NO_AXIS, 0},
+    {"rs", 210, SDL_CONTROLLER_BUTTON_RIGHTSTICK, NO_AXIS, 0},
+    // SDL's y axes grow downwards.
+    {"ls_up", LEFT_STICK_KEYS.up, NO_BUTTON, SDL_CONTROLLER_AXIS_LEFTY, -32768},
+    {"ls_down", LEFT_STICK_KEYS.down, NO_BUTTON, SDL_CONTROLLER_AXIS_LEFTY, 32767},
+    {"ls_right", LEFT_STICK_KEYS.right, NO_BUTTON, SDL_CONTROLLER_AXIS_LEFTX, 32767},
+    {"ls_left", LEFT_STICK_KEYS.left, NO_BUTTON, SDL_CONTROLLER_AXIS_LEFTX, -32768},
+    {"rs_up", RIGHT_STICK_KEYS.up, NO_BUTTON, SDL_CONTROLLER_AXIS_RIGHTY, -32768},
+    {"rs_down", RIGHT_STICK_KEYS.down, NO_BUTTON, SDL_CONTROLLER_AXIS_RIGHTY, 32767},
+    {"rs_right", RIGHT_STICK_KEYS.right, NO_BUTTON, SDL_CONTROLLER_AXIS_RIGHTX, 32767},
+    {"rs_left", RIGHT_STICK_KEYS.left, NO_BUTTON, SDL_CONTROLLER_AXIS_RIGHTX, -32768},
 };
 
 }  // namespace
@@ -76,10 +76,15 @@ int virtual_key_from_button(SDL_GameControllerButton button) {
     return 0;
 }
 
-int virtual_key_from_pad_name(std::string_view name) {
+const PadInput *pad_input(std::string_view name) {
     for (const PadInput &entry : PAD)
-        if (entry.name == name) return entry.virtual_key;
-    return 0;
+        if (entry.name == name) return &entry;
+    return nullptr;
+}
+
+int virtual_key_from_pad_name(std::string_view name) {
+    const PadInput *input = pad_input(name);
+    return input ? input->virtual_key : 0;
 }
 
 bool repeats_while_held(int virtual_key) {

@@ -8,11 +8,23 @@
 
 namespace shell::sdl {
 
+// A controller input by its script name: the button, or the axis and how far
+// it is pushed, and the code it produces.
+struct PadInput {
+    std::string_view name;
+    int virtual_key;
+    SDL_GameControllerButton button;  // SDL_CONTROLLER_BUTTON_INVALID for an axis
+    SDL_GameControllerAxis axis;      // SDL_CONTROLLER_AXIS_INVALID for a button
+    int axis_value;
+};
+
 // 0 for a key without a code.
 int virtual_key_from_keycode(SDL_Keycode key);
 int virtual_key_from_button(SDL_GameControllerButton button);
 // A controller input by its script name ("a", "up", "lt", "ls_left", ...); 0 for an unknown name.
 int virtual_key_from_pad_name(std::string_view name);
+// The input of that name, or none.
+const PadInput *pad_input(std::string_view name);
 
 // The directions of a thumbstick and the triggers, which SDL reports as axes.
 struct StickKeys {

@@ -10,6 +10,7 @@
 #include "core/shell_log.h"
 #include "core/text.h"
 #include "fake_measurer.h"
+#include "fake_platform.h"
 #include "ui/elements.h"
 
 using namespace shell;
@@ -17,34 +18,6 @@ using namespace shell::ui;
 namespace fs = std::filesystem;
 
 namespace {
-
-class FakePlatform final : public Platform {
-public:
-    std::string executable = "/opt/orvello/app";
-    bool has_window = true;
-    std::shared_ptr<Element> content;
-    std::function<bool(int)> key_handler;
-    std::function<void(uint32_t, std::u16string_view)> unhandled;
-
-    void SetContent(std::shared_ptr<Element> root) override { content = std::move(root); }
-    bool SetKeyHandler(std::function<bool(int)> handler) override {
-        if (!has_window) return false;
-        key_handler = std::move(handler);
-        return true;
-    }
-    void SetUnhandledExceptionHandler(std::function<void(uint32_t, std::u16string_view)> handler) override {
-        unhandled = std::move(handler);
-    }
-    void Post(std::function<void()> work) override { work(); }
-    void StartTimer(std::chrono::milliseconds, std::function<void()>) override {}
-    std::string LocalFolder() override { return "/local"; }
-    std::string ReadTextFile(const std::string &) override { return {}; }
-    bool FileExists(const std::string &) override { return false; }
-    std::string TempDirectory() override { return "/tmp/"; }
-    std::string ExecutablePath() override { return executable; }
-    void DebugOutput(std::u16string_view) override {}
-    std::shared_ptr<const Bitmap> LoadImageFile(const std::string &) override { return nullptr; }
-};
 
 // Each test reads the log lines it added.
 class ShellViewTest : public ::testing::Test {
@@ -96,6 +69,13 @@ TEST_F(ShellViewTest, SetupLogsEachStepInOrder) {
         "/orvellox-orvelloplayer-remote-control-protocol.so  LOAD FAILED err=2\n"
         "\r\n"
         "optpl_version -> 1.1.1\r\n"
+        "load_bundle_file(" +
+        dir +
+        "/assets/runtimetemplatebundle.txt) -> 1\r\n"
+        "status: bundled templates not loadable (1/3 engines)\r\n"
+        "LocalFolder -> /local\r\n"
+        "play.txt: none (0x80070002)\r\n"
+        "UI heartbeat started\r\n"
         "setup complete \xE2\x80\x94 returning to the XAML message loop\r\n";
     EXPECT_EQ(new_log(), expected);
     auto view = app.view();
@@ -173,7 +153,7 @@ TEST_F(ShellViewTest, ChromeMatchesTheElementTable) {
     } texts[] = {
         {"title", u"ORVELLO PLAYER", 20, {255, 0, 214, 214}}, {"page_title", u"", 34, {255, 244, 246, 250}},
         {"playing", u"", 20, {255, 150, 160, 175}},           {"subtitle", u"", 40, {255, 255, 255, 255}},
-        {"status", u"starting", 18, {255, 150, 160, 175}},
+        {"status", u"bundled templates not loadable (0/3 engines)", 18, {255, 150, 160, 175}},
     };
     for (const Text &t : texts) {
         auto &block = dynamic_cast<TextBlock &>(find(t.name));

@@ -130,9 +130,9 @@ while IFS= read -r line; do
     grep -qxF -- "$line" "$work/keys.out" || fail "focus --keys output lacks: $line"
 done <<'LINES'
 Enter: confirm -> 0, focus 0 'HardwareDecoding', depth 1
-xbox:GamepadB: back -> 0, focus 4 'AdvancedPlayback', depth 0
-androidtv:20: nav_down -> 0, focus 5 'ShowSubtitles', depth 0
-cec:0x0d: back -> 3, focus 5 'ShowSubtitles', depth 0
+xbox:GamepadB: back -> 0, focus 6 'AdvancedPlayback', depth 0
+androidtv:20: nav_down -> 0, focus 7 'ShowSubtitles', depth 0
+cec:0x0d: back -> 3, focus 7 'ShowSubtitles', depth 0
 M: no action
 LINES
 expect 2 err "unknown option '--colour'" "$tool" focus "$work/plain.txt" settings.json --colour red

@@ -1,0 +1,445 @@
+// `app` as installed, headless, driven by scripts: the packaged bundle and
+// sample media, playback with frames on screen, pages through keys and a
+// virtual game controller, and what it does with missing libraries and bad
+// input. Each run leaves its screenshots, element trees and log in its folder.
+#include <SDL_image.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "json.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *TEMPLATE_FILE = "orvellox-orvelloplayer-template-parse.so";
+const char *PLAYBACK_FILE = "orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so";
+
+std::string read_file(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string utf8_of_utf16le(const std::string &bytes) {
+    std::string out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        unsigned unit = uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8;
+        if (unit < 0x80) {
+            out += char(unit);
+        } else if (unit < 0x800) {
+            out += char(0xC0 | unit >> 6);
+            out += char(0x80 | (unit & 0x3F));
+        } else {
+            out += char(0xE0 | unit >> 12);
+            out += char(0x80 | ((unit >> 6) & 0x3F));
+            out += char(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
+// An element tree written by a script's "tree" step.
+class Tree {
+public:
+    explicit Tree(const fs::path &path) {
+        std::string text = read_file(path);
+        doc_ = json_read(text.data(), text.size(), 0, nullptr, nullptr);
+    }
+    ~Tree() { json_doc_free(doc_); }
+    Tree(const Tree &) = delete;
+    Tree &operator=(const Tree &) = delete;
+    bool ok() const { return doc_ != nullptr; }
+    json_val *find(const char *name, json_val *node = nullptr) const {
+        if (!node) node = json_doc_root(doc_);
+        if (json_equals_str(json_obj_get(node, "name"), name, strlen(name))) return node;
+        json_arr_iter children = json_arr_iter_init(json_obj_get(node, "children"));
+        while (json_val *child = json_arr_iter_next(&children))
+            if (json_val *found = find(name, child)) return found;
+        return nullptr;
+    }
+    std::string text(const char *name) const {
+        json_val *node = find(name);
+        const char *value = node ? json_get_str(json_obj_get(node, "text")) : nullptr;
+        return value ? value : "(none)";
+    }
+    bool visible(const char *name) const { return json_get_type(json_obj_get(find(name), "visible")) == JSON_TRUE; }
+    std::array<int, 4> rect(const char *name) const {
+        std::array<int, 4> r{};
+        json_arr_iter it = json_arr_iter_init(json_obj_get(find(name), "rect"));
+        for (int &v : r)
+            if (json_val *n = json_arr_iter_next(&it)) v = int(json_get_num(n));
+        return r;
+    }
+    // The labels of the tiles tile[0], tile[1], ...
+    std::vector<std::string> labels() const {
+        std::vector<std::string> out;
+        for (int i = 0;; i++) {
+            json_val *tile = find(("tile[" + std::to_string(i) + "]").c_str());
+            if (!tile) return out;
+            json_val *label = find("label", tile);
+            out.push_back(label ? json_get_str(json_obj_get(label, "text")) : "?");
+        }
+    }
+    // Index of the tile with the focus border.
+    int focused() const {
+        for (int i = 0;; i++) {
+            json_val *tile = find(("tile[" + std::to_string(i) + "]").c_str());
+            if (!tile) return -1;
+            json_arr_iter it = json_arr_iter_init(json_obj_get(tile, "border_brush"));
+            std::vector<int> color;
+            while (json_val *n = json_arr_iter_next(&it)) color.push_back(int(json_get_num(n)));
+            if (color == std::vector<int>{255, 0, 214, 214}) return i;
+        }
+    }
+
+private:
+    json_doc *doc_ = nullptr;
+};
+
+class Shot {
+public:
+    explicit Shot(const fs::path &path) {
+        if (SDL_Surface *loaded = IMG_Load(path.c_str())) {
+            surface_ = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_RGBA32, 0);
+            SDL_FreeSurface(loaded);
+        }
+    }
+    ~Shot() { SDL_FreeSurface(surface_); }
+    Shot(const Shot &) = delete;
+    Shot &operator=(const Shot &) = delete;
+    bool ok() const { return surface_ != nullptr; }
+    std::array<int, 3> pixel(int x, int y) const {
+        const uint8_t *p = static_cast<const uint8_t *>(surface_->pixels) + y * surface_->pitch + x * 4;
+        return {p[0], p[1], p[2]};
+    }
+    // How many distinct colours a box holds (a picture has many, a flat fill one).
+    size_t colours(std::array<int, 4> box) const {
+        std::vector<std::array<int, 3>> seen;
+        for (int y = box[1]; y < box[1] + box[3]; y += 3)
+            for (int x = box[0]; x < box[0] + box[2]; x += 3) {
+                auto c = pixel(x, y);
+                if (std::find(seen.begin(), seen.end(), c) == seen.end()) seen.push_back(c);
+                if (seen.size() > 64) return seen.size();
+            }
+        return seen.size();
+    }
+    bool shows(std::array<int, 4> box, std::array<int, 3> color) const {
+        for (int y = box[1]; y < box[1] + box[3]; y++)
+            for (int x = box[0]; x < box[0] + box[2]; x++)
+                if (pixel(x, y) == color) return true;
+        return false;
+    }
+
+private:
+    SDL_Surface *surface_ = nullptr;
+};
+
+// One installation of the player in a folder of its own: app/ with the chosen
+// libraries, the bundle, icons and corpus, and the local data and temp folders.
+class Installation {
+public:
+    Installation(const std::string &name, bool templates, bool playback) {
+        root_ = fs::temp_directory_path() / ("app_player_test_" + std::to_string(getpid()) + "_" + name);
+        fs::remove_all(root_);
+        fs::create_directories(app() / "assets");
+        fs::create_directories(root_ / "local");
+        fs::create_directories(root_ / "temp");
+        if (templates) fs::create_symlink(fs::path(OUT_DIR) / TEMPLATE_FILE, app() / TEMPLATE_FILE);
+        if (playback) fs::create_symlink(fs::path(OUT_DIR) / PLAYBACK_FILE, app() / PLAYBACK_FILE);
+        fs::copy_file(fs::path(OUT_DIR) / "assets/runtimetemplatebundle.txt", app() / "assets/runtimetemplatebundle.txt");
+        fs::create_directory_symlink(fs::path(OUT_DIR) / "assets/icons", app() / "assets/icons");
+        fs::create_directory_symlink(fs::path(OUT_DIR) / "corpus", app() / "corpus");
+    }
+    ~Installation() {
+        if (!::testing::Test::HasFailure()) fs::remove_all(root_);
+    }
+    fs::path app() const { return root_ / "app"; }
+    fs::path path(const std::string &name) const { return root_ / name; }
+    void play_txt(const std::string &text) const { std::ofstream(root_ / "local/play.txt") << text; }
+    // Runs the script (lines; "@" stands for this installation's folder); the exit status.
+    int run(const std::string &script, const std::string &extra = "") {
+        std::string text = script;
+        for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
+            text.replace(at, 1, root_.string() + "/");
+        std::ofstream(root_ / "script.txt") << text;
+        std::string command = std::string(APP) + " --headless --quiet --app-dir " + app().string() + " --temp-dir " +
+                              (root_ / "temp").string() + " --local-dir " + (root_ / "local").string() +
+                              " --script " + (root_ / "script.txt").string() + " " + extra;
+        int status = std::system(command.c_str());
+        log_ = utf8_of_utf16le(read_file(root_ / "temp/xboxshell.log"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &log() const { return log_; }
+    bool logged(const std::string &line) const { return log_.find(line + "\r\n") != std::string::npos; }
+    // Whether the lines appear in this order.
+    bool logged_in_order(const std::vector<std::string> &lines) const {
+        size_t at = 0;
+        for (const std::string &line : lines) {
+            at = log_.find(line, at);
+            if (at == std::string::npos) return false;
+        }
+        return true;
+    }
+
+private:
+    fs::path root_;
+    std::string log_;
+};
+
+// Script steps that dump the tree every `every_ms` milliseconds, `count` times, as @t0.json, @t1.json, ...
+std::string tree_series(int count, int every_ms) {
+    std::string steps;
+    for (int i = 0; i < count; i++)
+        steps += "wait " + std::to_string(every_ms) + "\ntree @t" + std::to_string(i) + ".json\n";
+    return steps;
+}
+
+// The subtitle line of each tree of a series, in order, without repeats.
+std::vector<std::string> subtitle_lines(const Installation &install, int count) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < count; i++) {
+        Tree tree(install.path("t" + std::to_string(i) + ".json"));
+        std::string line = tree.ok() ? tree.text("subtitle") : "(no tree)";
+        if (lines.empty() || lines.back() != line) lines.push_back(line);
+    }
+    return lines;
+}
+
+bool contains(const std::vector<std::string> &lines, const std::string &line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+TEST(AppPlayer, StartsOnThePackagedBundleAndPlaysTheFallbackSample) {
+    Installation install("fresh", true, true);
+    // Trees every 200 ms while the first subtitle line (0.52-2.02 s) comes and goes.
+    EXPECT_EQ(install.run("wait 300\n" + tree_series(10, 200) + "quit\n"), 0);
+    std::string app = install.app().string();
+    EXPECT_TRUE(install.logged_in_order({
+        "=== ORVELLO PLAYER 2027 / Xbox shell ===\r\n",
+        "key handler installed on the CoreWindow\r\n",
+        "chrome built: 0x0 logical\r\n",
+        "engines loaded 2/3 from " + app + "\n",
+        "load_bundle_file(" + app + "/assets/runtimetemplatebundle.txt) -> 0\r\n",
+        "focus_root -> (none)\r\n",
+        "focus_build(settings.json,) -> 24 nodes, default=2 cols=1 rows=4\r\n",
+        "  node[0] type=SubPage text=Sample media display=Sample media key=SampleMediaFolder",
+        "status: 24 nodes   focus 2   Play next item automatically\r\n",
+        "LocalFolder -> " + install.path("local").string() + "\r\n",
+        "play.txt: none (0x80070002)\r\n",
+        "PlayPath " + app + "/corpus/mkv_chapters_subs.mkv\r\n",
+        "opened: dur=",
+        "status: playing " + app + "/corpus/mkv_chapters_subs.mkv\r\n",
+        "UI heartbeat started\r\n",
+        "setup complete \xE2\x80\x94 returning to the XAML message loop\r\n",
+        "status: playing  ",
+    })) << install.log();
+    EXPECT_TRUE(install.logged("cue @5210000..20210000 First subtitle")) << install.log();
+    std::vector<std::string> lines = subtitle_lines(install, 10);
+    EXPECT_TRUE(contains(lines, "First subtitle")) << testing::PrintToString(lines);
+}
+
+TEST(AppPlayer, ShowsFramesPausesAndStops) {
+    Installation install("pause", true, true);
+    int status = install.run(
+        "wait 600\nshot @playing.png\ntree @playing.json\n"
+        "key 32\nbeats 1\ntree @paused.json\nkey 32\nwait 300\nkey 27\nwait 100\nshot @stopped.png\n"
+        "tree @stopped.json\nquit\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(install.logged_in_order({"status: paused\r\n", "status: play\r\n", "pump exit: ",
+                                         "status: stopped\r\n"}))
+        << install.log();
+
+    Tree playing(install.path("playing.json"));
+    ASSERT_TRUE(playing.ok());
+    EXPECT_TRUE(playing.visible("video"));
+    EXPECT_EQ(playing.text("playing"), "\xE2\x96\xB6");
+    EXPECT_EQ(playing.text("page_title"), "settings.json");
+    EXPECT_EQ(playing.text("status").rfind("playing  ", 0), 0u) << playing.text("status");
+    Shot shot(install.path("playing.png"));
+    ASSERT_TRUE(shot.ok());
+    // The test picture's colour bars fill the video area.
+    EXPECT_GT(shot.colours(playing.rect("video_image")), 8u);
+
+    Tree paused(install.path("paused.json"));
+    ASSERT_TRUE(paused.ok());
+    EXPECT_EQ(paused.text("status"), "paused");
+    EXPECT_EQ(paused.text("playing"), "");
+
+    Tree stopped(install.path("stopped.json"));
+    ASSERT_TRUE(stopped.ok());
+    EXPECT_FALSE(stopped.visible("video"));
+    EXPECT_EQ(stopped.labels().size(), 24u);
+    EXPECT_EQ(stopped.focused(), 2);
+    Shot menu(install.path("stopped.png"));
+    ASSERT_TRUE(menu.ok());
+    auto tile = stopped.rect("tile[2]");
+    EXPECT_TRUE(menu.shows(tile, {0, 214, 214}));  // the focus border
+}
+
+TEST(AppPlayer, ControllerAndKeysOpenTheSampleMediaPageAndPlayFromIt) {
+    Installation install("samples", true, true);
+    install.play_txt("\n");  // only a line break: the packaged fallback
+    int status = install.run(
+        "wait 200\nkey 27\npad up\npad up\nwait 100\ntree @first.json\n"
+        "pad a\nwait 100\nshot @samples.png\ntree @samples.json\n"
+        "pad right\nkey 13\nbeats 3\nshot @movtext.png\ntree @movtext.json\n"
+        "key 27\npad b\nwait 100\ntree @back.json\npad b\nquit\n");
+    EXPECT_EQ(status, 0);
+    std::string app = install.app().string();
+    EXPECT_TRUE(install.logged("play.txt -> ")) << install.log();
+    EXPECT_TRUE(install.logged("key 203 -> action nav_up -> rc=0 focus=1")) << install.log();
+    EXPECT_TRUE(install.logged("key 203 -> action nav_up -> rc=0 focus=0")) << install.log();
+    EXPECT_TRUE(install.logged("key 195 -> action confirm -> rc=0 focus=0")) << install.log();
+
+    Tree samples(install.path("samples.json"));
+    ASSERT_TRUE(samples.ok());
+    // Every packaged sample file is offered.
+    std::vector<std::string> labels = samples.labels();
+    size_t media_files = 0;
+    for (auto &entry : fs::directory_iterator(install.app() / "corpus"))
+        if (entry.path().extension() != ".md") media_files++;
+    EXPECT_EQ(labels.size(), media_files);
+    EXPECT_EQ(labels[0], "Chapters and subtitles");
+    EXPECT_EQ(samples.focused(), 0);
+    Shot shot(install.path("samples.png"));
+    ASSERT_TRUE(shot.ok());
+    // The first tile's icon is drawn in the accent colour.
+    auto icon = samples.rect("icon");
+    EXPECT_TRUE(shot.shows(icon, {0, 214, 214}));
+
+    EXPECT_TRUE(install.logged("key 206 -> action nav_right -> rc=0 focus=1")) << install.log();
+    EXPECT_TRUE(install.logged("confirm leaf path=SampleTimedText url=open:corpus/h264_movtext.mp4 handler=-1"))
+        << install.log();
+    EXPECT_TRUE(install.logged("PlayPath " + app + "/corpus/h264_movtext.mp4")) << install.log();
+    Tree movtext(install.path("movtext.json"));
+    ASSERT_TRUE(movtext.ok());
+    EXPECT_TRUE(movtext.visible("video"));
+    EXPECT_NE(movtext.text("status").find("|   Timed text"), std::string::npos) << movtext.text("status");
+    Shot frames(install.path("movtext.png"));
+    ASSERT_TRUE(frames.ok());
+    EXPECT_GT(frames.colours(movtext.rect("video_image")), 8u);
+
+    Tree back(install.path("back.json"));
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.labels().size(), 24u);
+    EXPECT_EQ(back.focused(), 0);
+    EXPECT_TRUE(install.logged("restore path SampleMediaFolder -> 0")) << install.log();
+    EXPECT_TRUE(install.logged("status: at root")) << install.log();
+}
+
+TEST(AppPlayer, TwoAudioStreamsPlayTheFirst) {
+    Installation install("two_audio", true, true);
+    install.play_txt(install.app().string() + "/corpus/h264_aac_2audio.mp4\n");
+    EXPECT_EQ(install.run("wait 600\nquit\n"), 0);
+    EXPECT_TRUE(install.logged("opened: dur=50000000 v=1 a=2 sub=0")) << install.log();
+    EXPECT_TRUE(install.logged("select_stream(audio,1) -> 1")) << install.log();
+    EXPECT_NE(install.log().find("audio frame 1 size="), std::string::npos) << install.log();
+    EXPECT_EQ(install.log().find("audio pull rc=-8"), std::string::npos) << install.log();
+}
+
+TEST(AppPlayer, MissingLibrariesAreReported) {
+    {
+        Installation install("no_templates", false, true);
+        EXPECT_EQ(install.run("wait 300\ntree @tree.json\nquit\n"), 0);
+        Tree tree(install.path("tree.json"));
+        ASSERT_TRUE(tree.ok());
+        EXPECT_EQ(tree.text("status").rfind("playing ", 0), 0u);
+        EXPECT_TRUE(install.logged("status: bundled templates not loadable (1/3 engines)")) << install.log();
+        EXPECT_TRUE(tree.labels().empty());
+    }
+    {
+        Installation install("no_playback", true, false);
+        EXPECT_EQ(install.run("wait 200\nkey 36\nkey 40\nkey 13\ntree @tree.json\nquit\n"), 0);
+        Tree tree(install.path("tree.json"));
+        ASSERT_TRUE(tree.ok());
+        // The "open:" item has nobody to play it: its path is shown.
+        EXPECT_EQ(tree.text("status"), "PlayChapters");
+        EXPECT_TRUE(install.logged("PlayPath " + install.app().string() + "/corpus/mkv_chapters_subs.mkv"));
+        EXPECT_TRUE(install.logged("status: open failed: no engine")) << install.log();
+        EXPECT_FALSE(tree.visible("video"));
+    }
+    {
+        Installation install("corrupt_bundle", true, true);
+        std::ofstream(install.app() / "assets/runtimetemplatebundle.txt", std::ios::trunc) << "{\"settings.json\": 7,";
+        EXPECT_EQ(install.run("wait 200\nkey 40\nquit\n"), 0);
+        EXPECT_TRUE(install.logged("status: bundled templates not loadable (2/3 engines)")) << install.log();
+        EXPECT_TRUE(install.logged("key 40 -> action nav_down -> rc=1 focus=-1")) << install.log();
+    }
+}
+
+TEST(AppPlayer, BadPlayTargetsLeaveThePageUsable) {
+    Installation install("bad_targets", true, true);
+    // A truncated file plays what there is; a FIFO and a directory are refused.
+    std::string whole = read_file(install.app() / "corpus/h264_aac.ts");
+    std::ofstream(install.path("truncated.ts"), std::ios::binary) << whole.substr(0, whole.size() / 2);
+    ASSERT_EQ(mkfifo(install.path("fifo.mkv").c_str(), 0600), 0);
+    struct Case {
+        std::string target, line;
+    } cases[] = {
+        {install.path("truncated.ts").string(), "pump exit: "},
+        {install.path("fifo.mkv").string(), "status: open failed: not a regular file"},
+        {install.path("").string(), "status: open failed: not a regular file"},
+        {install.app().string() + "/corpus/not_media.mkv", "status: open failed: no engine"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        install.play_txt(c.target + "\n");
+        EXPECT_EQ(install.run("beats 3\nkey 40\nquit\n"), 0);
+        EXPECT_NE(install.log().find(c.line), std::string::npos) << install.log();
+        EXPECT_TRUE(install.logged("key 40 -> action nav_down -> rc=0 focus=3")) << install.log();
+    }
+}
+
+TEST(AppPlayer, HugeFramesAreNotShown) {
+    Installation install("huge", true, true);
+    std::string file = install.path("huge.mkv").string();
+    std::string command = "ffmpeg -v error -y -f lavfi -i color=c=red:size=8200x16:rate=5:duration=0.6 -c:v ffv1 " +
+                          file;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    install.play_txt(file + "\n");
+    EXPECT_EQ(install.run("beats 3\nquit\n"), 0);
+    // The engine hands the frames over as NV12.
+    EXPECT_TRUE(install.logged("frame pix_fmt 23 not convertible (rc=1)")) << install.log();
+    EXPECT_TRUE(install.logged("video EOF after 3 frames")) << install.log();
+}
+
+TEST(AppPlayer, AScriptThatOutlivesExitAfterFails) {
+    Installation install("exit_after", true, false);
+    EXPECT_NE(install.run("wait 5000\nquit\n", "--exit-after 300"), 0);
+    EXPECT_TRUE(install.logged("script unfinished: --exit-after passed before line 2")) << install.log();
+}
+
+TEST(AppPlayer, SubtitleLinesShowAtTheirTimes) {
+    // The stand-in engine of the shell's tests delivers two cues a second apart.
+    Installation install("subtitles", true, false);
+    fs::create_symlink(fs::path(BINDING_LIBRARIES) / "stub_playback" / PLAYBACK_FILE, install.app() / PLAYBACK_FILE);
+    std::ofstream(install.path("subs.stub")) << "frames 100\nframe_ticks 400000\nsize 64 36\nsubtitle subrip\n"
+                                                "cue 0 15000000 First line\ncue 20000000 15000000 Second line\n";
+    install.play_txt(install.path("subs.stub").string() + "\n");
+    EXPECT_EQ(install.run("wait 300\ntree @first.json\nshot @first.png\n" + tree_series(16, 200) + "quit\n"), 0);
+    EXPECT_TRUE(install.logged("cue @0..15000000 First line")) << install.log();
+    Tree first(install.path("first.json"));
+    ASSERT_TRUE(first.ok());
+    EXPECT_EQ(first.text("subtitle"), "First line");
+    Shot shot(install.path("first.png"));
+    ASSERT_TRUE(shot.ok());
+    EXPECT_TRUE(shot.shows(first.rect("subtitle"), {255, 255, 255}));
+    // The second line follows the first (after a gap the series may miss).
+    std::vector<std::string> lines = subtitle_lines(install, 16);
+    auto second_at = std::find(lines.begin(), lines.end(), "Second line");
+    EXPECT_TRUE(second_at != lines.end()) << testing::PrintToString(lines);
+    EXPECT_FALSE(contains(std::vector<std::string>(second_at, lines.end()), "First line")) << testing::PrintToString(lines);
+}

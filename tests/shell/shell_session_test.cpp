@@ -1,0 +1,428 @@
+// ShellView with the real template library and a stand-in playback engine:
+// the first page and its tiles, keys and taps through pages, the play target,
+// and playback: the pump, cues, frames on the heartbeat, and its failures.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/shell_app.h"
+#include "core/shell_log.h"
+#include "core/text.h"
+#include "fake_platform.h"
+#include "ui/elements.h"
+
+using namespace shell;
+using namespace shell::ui;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out + '"';
+}
+
+// A page with three sections; the folder item opens a page of two leaves.
+const char *HOME = R"({
+  "Key": "Home", "DisplayName": "Home", "UseGrid": "True",
+  "Settings": [
+    {"Key": "Alpha", "DisplayName": "Alpha", "Items": [
+      {"Key": "Folder", "DisplayName": "Folder", "Type": "SubPage",
+       "Extension": {"UWP": {"Icon": "/icons/folder.png", "DefaultFocus": "True"}},
+       "Group": {"Key": "Folder", "DisplayName": "Folder", "Settings": [
+         {"Key": "Inside", "DisplayName": "Inside", "Items": [
+           {"Key": "Clip", "DisplayName": "Clip", "AdvanceMenu": {"Url": "open:media/clip.stub"}},
+           {"Key": "Absent", "DisplayName": "Absent", "AdvanceMenu": {"Url": "open:/nowhere/absent.stub"}}
+         ]}
+       ]}},
+      {"Key": "Plain", "DisplayName": "Plain",
+       "SubtitleText": {"Key": "PlainInfo", "DisplayName": "No url here"},
+       "Extension": {"UWP": {"Icon": "/../outside.png"}}}
+    ]},
+    {"Key": "Beta", "DisplayName": "Beta", "Items": [
+      {"Key": "Web", "DisplayName": "Web", "Extension": {"UWP": {"Icon": "ms-appx:///Assets/web.png"}}}
+    ]},
+    {"Key": "Alpha", "DisplayName": "Alpha again", "Items": [
+      {"Key": "Last", "DisplayName": "Last", "Type": "NativeHandlerAction", "DefaultValue": "42"}
+    ]}
+  ]
+})";
+
+class ShellSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        log_set_echo({});
+        log_set_directory(fs::temp_directory_path().string());
+        dir_ = fs::temp_directory_path() / ("shell_session_test_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        for (const char *sub : {"app/assets/icons", "app/corpus", "app/media", "local"})
+            fs::create_directories(dir_ / sub);
+        std::ofstream(dir_ / "app/assets/icons/folder.png") << "png";
+        platform_.local_folder = (dir_ / "local").string();
+    }
+    void TearDown() override {
+        if (app_) app_->OnExiting();
+        fs::remove_all(dir_);
+    }
+
+    fs::path app_dir() const { return dir_ / "app"; }
+    void stage_templates(const std::string &name = "homepage.json", const std::string &json = HOME) {
+        fs::create_symlink(TEMPLATE_LIBRARY, app_dir() / "orvellox-orvelloplayer-template-parse.so");
+        std::ofstream(app_dir() / "assets/runtimetemplatebundle.txt") << "{" << json_string(name) << ": "
+                                                                        << json_string(json) << "}";
+    }
+    void stage_playback() {
+        fs::create_symlink(fs::path(BINDING_LIBRARIES) / "stub_playback" /
+                               "orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so",
+                           app_dir() / "orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so");
+    }
+    // A stand-in media file (see testlib_playback.cpp).
+    fs::path media(const std::string &name, const std::string &description) {
+        fs::path path = app_dir() / "media" / name;
+        std::ofstream(path) << description;
+        return path;
+    }
+    ShellView &launch() {
+        app_ = std::make_unique<ShellApp>(platform_, app_dir().string());
+        logged_before_ = log_text().size();
+        app_->OnLaunched();
+        return *app_->view();
+    }
+    std::string new_log() {
+        std::string text = utf16_to_utf8(log_text().substr(logged_before_));
+        logged_before_ = log_text().size();
+        return text;
+    }
+    bool logged(const std::string &log, const std::string &line) { return log.find(line + "\r\n") != std::string::npos; }
+    std::u16string status() { return text_of("status"); }
+    std::u16string text_of(const char *name) {
+        return dynamic_cast<TextBlock &>(*FindByName(*app_->view()->root(), name)).text;
+    }
+    Element &element(const char *name) { return *FindByName(*app_->view()->root(), name); }
+    // Labels of the tiles, in order.
+    std::vector<std::u16string> labels() {
+        std::vector<std::u16string> out;
+        for (auto &tile : app_->view()->tiles())
+            out.push_back(dynamic_cast<TextBlock &>(*FindByName(*tile, "label")).text);
+        return out;
+    }
+    int focused_tile() {
+        const auto &tiles = app_->view()->tiles();
+        for (size_t i = 0; i < tiles.size(); i++)
+            if (tiles[i]->border_brush == Color{255, 0, 214, 214}) return int(i);
+        return -1;
+    }
+    bool key(int code) { return platform_.key_handler(code); }
+    // Waits for the pump to reach `pts` ticks (or end).
+    void wait_for_position(int64_t pts) {
+        for (int i = 0; i < 400 && app_->view()->playing() && app_->view()->position() < pts; i++)
+            std::this_thread::sleep_for(5ms);
+    }
+
+    FakePlatform platform_;
+    fs::path dir_;
+    std::unique_ptr<ShellApp> app_;
+    size_t logged_before_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ShellSession, FirstPageGroupsTilesBySectionWithIconsAndFocus) {
+    stage_templates();
+    ShellView &view = launch();
+    std::string log = new_log();
+    // Neither settings.json nor dynamictemplates.json is in the bundle: homepage.json is the first page.
+    EXPECT_NE(log.find("focus_build(homepage.json,) -> 4 nodes, default=0 cols="), std::string::npos) << log;
+    EXPECT_TRUE(logged(log, "  node[1] type= text=Plain display=Plain key=Plain sub=No url here")) << log;
+    EXPECT_EQ(view.page_template(), "homepage.json");
+    EXPECT_EQ(text_of("page_title"), u"homepage.json");
+    EXPECT_EQ(labels(), (std::vector<std::u16string>{u"Folder", u"Plain", u"Web", u"Last"}));
+    // Header Alpha, a row of two, header Beta, a row of one, and Alpha again after Beta.
+    auto panel = element("page_panel").children();
+    std::vector<std::string> shape;
+    for (auto &child : panel)
+        shape.push_back(child->name == "section"
+                            ? "header " + utf16_to_utf8(dynamic_cast<TextBlock &>(*child).text)
+                            : "row of " + std::to_string(child->children().size()));
+    EXPECT_EQ(shape, (std::vector<std::string>{"header Alpha", "row of 2", "header Beta", "row of 1", "header Alpha",
+                                               "row of 1"}));
+    // A packaged icon has its picture; one outside the assets has none; a non-path icon no image at all.
+    const auto &tiles = view.tiles();
+    auto *folder_icon = dynamic_cast<Image *>(FindByName(*tiles[0], "icon"));
+    ASSERT_NE(folder_icon, nullptr);
+    EXPECT_NE(folder_icon->source, nullptr);
+    EXPECT_EQ(folder_icon->width, 40);
+    auto *outside_icon = dynamic_cast<Image *>(FindByName(*tiles[1], "icon"));
+    ASSERT_NE(outside_icon, nullptr);
+    EXPECT_EQ(outside_icon->source, nullptr);
+    EXPECT_EQ(FindByName(*tiles[2], "icon"), nullptr);
+    EXPECT_NE(FindByName(*tiles[1], "detail"), nullptr);
+    EXPECT_EQ(FindByName(*tiles[0], "detail"), nullptr);
+    EXPECT_EQ(focused_tile(), 0);
+    EXPECT_EQ(tiles[0]->background, (Color{255, 34, 62, 74}));
+    EXPECT_EQ(tiles[1]->background, (Color{255, 22, 32, 44}));
+    EXPECT_EQ(status(), u"4 nodes   focus 0   Folder");
+}
+
+TEST_F(ShellSession, KeysEnterAndLeavePagesAndTheHistoryFollows) {
+    stage_templates();
+    ShellView &view = launch();
+    new_log();
+    EXPECT_TRUE(key(39));  // right
+    EXPECT_EQ(focused_tile(), 1);
+    EXPECT_EQ(status(), u"4 nodes   focus 1   Plain");
+    EXPECT_TRUE(key(37));  // left
+    EXPECT_TRUE(key(13));  // confirm on the folder: the library enters its page
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "key 13 -> action confirm -> rc=0 focus=0")) << log;
+    EXPECT_TRUE(logged(log, "focus_build(homepage.json,Folder) -> 2 nodes, default=0 cols=1 rows=4")) << log;
+    EXPECT_EQ(labels(), (std::vector<std::u16string>{u"Clip", u"Absent"}));
+    EXPECT_EQ(view.model().history_depth, 1);
+    EXPECT_STREQ(view.model().history[0].focus_path, "Folder");
+    EXPECT_TRUE(key(8));  // back: the first page again, focus on the folder
+    log = new_log();
+    EXPECT_TRUE(logged(log, "restore path Folder -> 0")) << log;
+    EXPECT_EQ(labels(), (std::vector<std::u16string>{u"Folder", u"Plain", u"Web", u"Last"}));
+    EXPECT_EQ(focused_tile(), 0);
+    EXPECT_EQ(view.model().history_depth, 0);
+    EXPECT_TRUE(key(8));
+    EXPECT_EQ(status(), u"at root");
+    // Home from inside leaves every page at once.
+    key(13);
+    EXPECT_EQ(labels().size(), 2u);
+    EXPECT_TRUE(key(172));
+    EXPECT_EQ(labels().size(), 4u);
+    EXPECT_EQ(view.model().history_depth, 0);
+    // A leaf without a url shows its path; the handler's leading number is logged.
+    key(40);
+    key(40);
+    new_log();
+    key(13);
+    log = new_log();
+    EXPECT_TRUE(logged(log, "confirm leaf path=Last url= handler=42")) << log;
+    EXPECT_EQ(status(), u"Last");
+}
+
+TEST_F(ShellSession, TapsFocusConfirmAndEnter) {
+    stage_templates();
+    ShellView &view = launch();
+    new_log();
+    view.OnTileTapped(1);
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "tap focus=1 apply(confirm)=2")) << log;
+    EXPECT_EQ(status(), u"confirmed: Plain");
+    EXPECT_EQ(focused_tile(), 1);
+    view.OnTileTapped(0);  // the folder's page is shown
+    EXPECT_EQ(labels(), (std::vector<std::u16string>{u"Clip", u"Absent"}));
+    // The tile's own tap handler reaches the view.
+    view.tiles()[0]->tapped();
+    EXPECT_EQ(status(), u"confirmed: Clip");
+}
+
+TEST_F(ShellSession, OpenItemsNeedThePlaybackEngine) {
+    stage_templates();
+    launch();
+    key(13);
+    key(13);  // "open:media/clip.stub", but there is no playback engine
+    EXPECT_EQ(status(), u"Clip");
+    EXPECT_FALSE(app_->view()->media_open());
+}
+
+TEST_F(ShellSession, AnOpenItemPlaysItsFileWithFramesAndSubtitles) {
+    stage_templates();
+    stage_playback();
+    media("clip.stub",
+          "frames 25\nframe_ticks 400000\nsize 32 16\naudio 2\nsubtitle subrip\n"
+          "cue 0 2000000 First line\ncue 4000000 2000000 Second line\n");
+    ShellView &view = launch();
+    key(13);
+    new_log();
+    size_t play_mark = log_text().size();
+    key(13);  // plays <app dir>/media/clip.stub
+    std::string log = new_log();
+    std::string path = (app_dir() / "media/clip.stub").string();
+    EXPECT_TRUE(logged(log, "PlayPath " + path)) << log;
+    // The first audio stream by file order is selected, since the engine prefers the last.
+    EXPECT_TRUE(logged(log, "select_stream(audio,1) -> 1")) << log;
+    EXPECT_TRUE(logged(log, "sub: select_stream(subtitle,3) -> 3")) << log;
+    EXPECT_TRUE(logged(log, "opened: dur=10000000 v=1 a=2 sub=1")) << log;
+    EXPECT_TRUE(logged(log, "  sub[0] subrip eng")) << log;
+    EXPECT_EQ(status(), u"playing " + utf8_to_utf16(path));
+    EXPECT_TRUE(element("video").visible());
+    wait_for_position(1'200'000);
+    platform_.RunPosted();
+    EXPECT_EQ(text_of("subtitle"), u"First line");
+    view.OnHeartbeat();
+    auto &image = dynamic_cast<Image &>(element("video_image"));
+    ASSERT_NE(image.source, nullptr);
+    EXPECT_EQ(image.source->width, 32);
+    EXPECT_EQ(image.source->height, 16);
+    EXPECT_EQ(image.source->bgra.size(), 32u * 16 * 4);
+    EXPECT_EQ(text_of("playing"), u"\u25B6");
+    EXPECT_EQ(status().rfind(u"playing  ", 0), 0u) << utf16_to_utf8(status());
+    EXPECT_NE(status().find(u" / 1s   |   Clip"), std::u16string::npos) << utf16_to_utf8(status());
+    // Between the cues the line is empty; then the second one shows.
+    wait_for_position(2'400'000);
+    platform_.RunPosted();
+    EXPECT_EQ(text_of("subtitle"), u"");
+    wait_for_position(4'400'000);
+    platform_.RunPosted();
+    EXPECT_EQ(text_of("subtitle"), u"Second line");
+    // Pause and play, then stop.
+    EXPECT_TRUE(key(32));
+    EXPECT_EQ(status(), u"paused");
+    EXPECT_FALSE(view.playing());
+    view.OnHeartbeat();
+    EXPECT_EQ(text_of("playing"), u"");
+    EXPECT_TRUE(key(179));
+    EXPECT_EQ(status(), u"play");
+    EXPECT_TRUE(key(27));
+    EXPECT_EQ(status(), u"stopped");
+    EXPECT_FALSE(view.media_open());
+    EXPECT_FALSE(element("video").visible());
+    log = utf16_to_utf8(log_text().substr(play_mark));
+    EXPECT_TRUE(log.find("audio frame 1 size=4096 sr=48000 ch=2 fmt=1 nbs=1024") != std::string::npos) << log;
+    EXPECT_TRUE(log.find("cue @0..2000000 First line") != std::string::npos) << log;
+}
+
+TEST_F(ShellSession, TheEndOfTheStreamEndsThePumpAndCuesArePulledOnlyUpToTheVideo) {
+    stage_playback();
+    // A 1 s video with a cue every 0.1 s for 10 s: the pump keeps only what it is about to show.
+    std::string description = "frames 25\nframe_ticks 400000\nsubtitle subrip\n";
+    for (int i = 0; i < 100; i++)
+        description += "cue " + std::to_string(i * 1'000'000) + " 1000000 line " + std::to_string(i) + "\n";
+    fs::path file = media("cues.stub", description);
+    ShellView &view = launch();
+    new_log();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    view.WaitForPump();
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "video EOF after 25 frames")) << log;
+    EXPECT_TRUE(logged(log, "pump exit: 25 video, 0 audio frames, pos=9600000")) << log;
+    size_t cues = 0;
+    for (size_t at = log.find("cue @"); at != std::string::npos; at = log.find("cue @", at + 1)) cues++;
+    EXPECT_GE(cues, 10u);  // up to the last frame at 0.96 s, and one ahead
+    EXPECT_LE(cues, 12u);
+    EXPECT_FALSE(view.playing());
+    EXPECT_TRUE(view.media_open());  // open until stopped
+    view.OnHeartbeat();
+    EXPECT_EQ(text_of("playing"), u"");
+}
+
+TEST_F(ShellSession, ANewFileStartsCleanAndIgnoresTheOldFilesSubtitles) {
+    stage_playback();
+    fs::path first = media("first.stub", "frames 5\nframe_ticks 400000\nsubtitle subrip\ncue 0 9000000 Old line\n");
+    fs::path second = media("second.stub", "frames 5\nframe_ticks 400000\n");
+    ShellView &view = launch();
+    view.PlayPath(utf8_to_utf16(first.string()));
+    view.WaitForPump();
+    view.OnHeartbeat();
+    ASSERT_NE(dynamic_cast<Image &>(element("video_image")).source, nullptr);
+    // The first file's subtitle is still waiting on the UI thread when the second starts.
+    view.PlayPath(utf8_to_utf16(second.string()));
+    EXPECT_EQ(dynamic_cast<Image &>(element("video_image")).source, nullptr);
+    EXPECT_GE(platform_.RunPosted(), 1u);
+    EXPECT_EQ(text_of("subtitle"), u"");
+    view.StopPlayback();
+}
+
+TEST_F(ShellSession, FailuresEndThePumpCleanly) {
+    stage_playback();
+    ShellView &view = launch();
+    struct Case {
+        const char *name, *description, *line;
+    } cases[] = {
+        {"stall.stub", "fail_video\n", "video stalled (rc=-3) after 0 frames"},
+        {"huge.stub", "frames 3\nframe_ticks 10\nsize 9000 16\n", "frame pix_fmt 0 not convertible (rc=1)"},
+        {"nv12.stub", "frames 2\nframe_ticks 10\nformat 23\nsize 16 16\n", "video EOF after 2 frames"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path file = media(c.name, c.description);
+        new_log();
+        view.PlayPath(utf8_to_utf16(file.string()));
+        view.WaitForPump();
+        std::string log = new_log();
+        EXPECT_TRUE(logged(log, c.line)) << log;
+        EXPECT_FALSE(view.playing());
+    }
+    // A file the engine cannot open, a directory and a FIFO: refused without blocking.
+    fs::path fifo = dir_ / "fifo.stub";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    media("broken.stub", "fail_open\n");
+    struct Refused {
+        fs::path path;
+        std::u16string status;
+    } refused[] = {
+        {app_dir() / "media/broken.stub", u"open failed: no engine"},
+        {app_dir() / "media", u"open failed: not a regular file"},
+        {fifo, u"open failed: not a regular file"},
+    };
+    for (const Refused &r : refused) {
+        view.PlayPath(utf8_to_utf16(r.path.string()));
+        EXPECT_EQ(status(), r.status) << r.path;
+        EXPECT_FALSE(view.media_open());
+    }
+}
+
+TEST_F(ShellSession, AThrowingPumpClearsPlaying) {
+    stage_playback();
+    fs::path file = media("cue.stub", "frames 50\nframe_ticks 400000\nsubtitle subrip\ncue 0 2000000 Line\n");
+    ShellView &view = launch();
+    platform_.post_throws = true;
+    new_log();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    view.WaitForPump();
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "pump threw 0x80004005")) << log;
+    EXPECT_FALSE(view.playing());
+    view.OnHeartbeat();
+    EXPECT_EQ(text_of("playing"), u"");
+}
+
+TEST_F(ShellSession, PlayTargetFromPlayTxtWithItsFallbacks) {
+    stage_playback();
+    std::ofstream(app_dir() / "corpus/clip.stub") << "frames 1\nframe_ticks 10\n";
+    struct Case {
+        std::string play_txt;  // empty: no file
+        bool directory;
+        std::vector<std::string> lines;
+    } cases[] = {
+        // UTF-16 with a byte-order mark, naming a file that is not there: the packaged one of that name.
+        {std::string("\xFF\xFE/\0n\0o\0/\0c\0l\0i\0p\0.\0s\0t\0u\0b\0\r\0\n\0", 30), false,
+         {"play.txt -> /no/clip.stub", "not readable, falling back to packaged " + (app_dir() / "corpus/clip.stub").string(),
+          "PlayPath " + (app_dir() / "corpus/clip.stub").string()}},
+        {"/no/such.stub\n", false,
+         {"play target unreadable: " + (app_dir() / "corpus/such.stub").string()}},
+        {"", true, {"play.txt: none (0x80070005)"}},
+        {(app_dir() / "corpus").string() + "\n", false, {"open failed: not a regular file"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.play_txt);
+        fs::remove_all(dir_ / "local/play.txt");
+        if (c.directory)
+            fs::create_directory(dir_ / "local/play.txt");
+        else
+            std::ofstream(dir_ / "local/play.txt", std::ios::binary) << c.play_txt;
+        launch();
+        std::string log = new_log();
+        for (const std::string &line : c.lines) EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+        EXPECT_TRUE(logged(log, "UI heartbeat started"));
+        app_->OnExiting();
+    }
+}

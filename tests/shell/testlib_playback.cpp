@@ -1,0 +1,161 @@
+// A stand-in playback engine for the shell's tests: it "opens" small text
+// files that describe the media, one setting per line, and delivers exactly
+// what they say, so the pump's pacing, cues and failures can be checked
+// without decoding anything.
+//
+//   frames N            video frames (stream 0)
+//   frame_ticks T       duration of each frame; pts = n * T
+//   size W H            picture size
+//   format F            pixel format (0 YUV420P, 23 NV12)
+//   audio N             audio streams after the video; the engine's own choice is the last
+//   subtitle CODEC      one subtitle stream after the audio
+//   cue START DUR TEXT  a text cue (payload TEXT) in delivery order
+//   fail_video          every video pull fails
+//   fail_open           the open fails
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "oppb.h"
+
+#define EXPORTED extern "C" __attribute__((visibility("default")))
+
+struct StubCue {
+    int64_t start, duration;
+    std::string text;
+};
+
+struct oppb_engine {
+    int frames = 0, width = 16, height = 16, format = 0, audio = 0;
+    int64_t frame_ticks = 400'000;
+    std::string subtitle_codec;
+    std::vector<StubCue> cues;
+    bool fail_video = false;
+    int next_frame = 0, selected_audio = -1;
+    size_t next_cue = 0;
+    std::vector<uint8_t> pixels, sound;
+    std::string field;
+    bool closed = false;
+};
+
+namespace {
+
+int subtitle_index(const oppb_engine *e) { return e->subtitle_codec.empty() ? -1 : 1 + e->audio; }
+
+}  // namespace
+
+EXPORTED const char *oppb_version() { return "0.stub"; }
+
+EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
+    std::ifstream in(path);
+    if (!in) return nullptr;
+    auto *e = new oppb_engine;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "frames") words >> e->frames;
+        if (key == "frame_ticks") words >> e->frame_ticks;
+        if (key == "size") words >> e->width >> e->height;
+        if (key == "format") words >> e->format;
+        if (key == "audio") words >> e->audio;
+        if (key == "subtitle") words >> e->subtitle_codec;
+        if (key == "fail_video") e->fail_video = true;
+        if (key == "fail_open") {
+            delete e;
+            return nullptr;
+        }
+        if (key == "cue") {
+            StubCue cue;
+            words >> cue.start >> cue.duration;
+            std::getline(words >> std::ws, cue.text);
+            e->cues.push_back(cue);
+        }
+    }
+    e->selected_audio = e->audio;  // the last audio stream, as an engine might prefer
+    e->pixels.assign(size_t(e->width) * e->height * 2, 128);
+    e->sound.assign(4096, 0);
+    return e;
+}
+
+EXPORTED void oppb_close(oppb_engine *e) {
+    if (e) e->closed = true;
+}
+
+EXPORTED int32_t oppb_stream_count(const oppb_engine *e, const char *kind) {
+    std::string k = kind;
+    if (k == "video") return e->frames > 0 || e->fail_video ? 1 : 0;
+    if (k == "audio") return e->audio;
+    if (k == "subtitle") return e->subtitle_codec.empty() ? 0 : 1;
+    return 0;
+}
+
+EXPORTED const char *oppb_stream_field(oppb_engine *e, const char *kind, int32_t n, const char *name) {
+    std::string k = kind, f = name;
+    int index = k == "video" ? 0 : k == "audio" ? 1 + n : subtitle_index(e);
+    if (f == "index") e->field = std::to_string(index);
+    else if (f == "codec") e->field = k == "subtitle" ? e->subtitle_codec : "stub";
+    else if (f == "language") e->field = "eng";
+    else e->field.clear();
+    return e->field.c_str();
+}
+
+EXPORTED int64_t oppb_duration_ticks(const oppb_engine *e) { return int64_t(e->frames) * e->frame_ticks; }
+
+EXPORTED int32_t oppb_select_stream(oppb_engine *e, const char *kind, int32_t index) {
+    if (std::string(kind) == "audio") e->selected_audio = index;
+    return index;
+}
+
+EXPORTED int32_t oppb_sample_mode(oppb_engine *, int32_t, int32_t) { return 0; }
+
+EXPORTED int32_t oppb_set_subtitle_index(oppb_engine *, int32_t, int32_t stream) { return stream; }
+
+EXPORTED int32_t oppb_next_sample(oppb_engine *e, int32_t stream, oppb_sample *out) {
+    if (e->closed) return -10;
+    std::memset(out, 0, sizeof *out);
+    out->stream = stream;
+    if (stream >= 1 && stream <= e->audio) {
+        if (stream != e->selected_audio) return -8;  // the engine delivers only the selected stream
+        out->data = e->sound.data();
+        out->size = int64_t(e->sound.size());
+        out->sample_rate = 48000;
+        out->channels = 2;
+        out->sample_format = 1;
+        out->sample_count = 1024;
+        return 0;
+    }
+    if (stream != 0) return -6;
+    if (e->fail_video) return -3;
+    if (e->next_frame >= e->frames) return 1;
+    out->pts = int64_t(e->next_frame++) * e->frame_ticks;
+    out->duration = e->frame_ticks;
+    out->width = e->width;
+    out->height = e->height;
+    out->pixel_format = e->format;
+    uint8_t *base = e->pixels.data();
+    size_t luma = size_t(e->width) * e->height;
+    out->planes[0] = base;
+    out->line_sizes[0] = e->width;
+    out->planes[1] = base + luma;
+    out->line_sizes[1] = e->format == 23 ? e->width : e->width / 2;
+    out->planes[2] = base + luma + luma / 4;
+    out->line_sizes[2] = e->width / 2;
+    return 0;
+}
+
+EXPORTED int32_t oppb_next_subtitle(oppb_engine *e, int32_t, oppb_cue *out) {
+    std::memset(out, 0, sizeof *out);
+    if (e->next_cue >= e->cues.size()) return 1;
+    const StubCue &cue = e->cues[e->next_cue++];
+    out->stream = subtitle_index(e);
+    out->kind = 1;
+    out->start = cue.start;
+    out->duration = cue.duration;
+    out->data = reinterpret_cast<const uint8_t *>(cue.text.data());
+    out->size = int64_t(cue.text.size());
+    return 0;
+}
