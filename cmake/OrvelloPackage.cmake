@@ -11,7 +11,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ten-foot media player with a television m
 set(CPACK_PACKAGE_DESCRIPTION
     "A media player driven by a remote, a game controller or a keyboard, with menus described by JSON templates. \
 The package holds the player, its three libraries with their headers, pkg-config files and CMake package \
-configs, and the tools template-tool and remote-tool.")
+configs, and the tools template-tool, remote-tool and media-tool.")
 set(CPACK_PACKAGE_CONTACT "ORVELLO PLAYER developers <maintainers@orvello-player.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

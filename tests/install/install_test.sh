@@ -23,7 +23,7 @@ root=$work/stage$prefix
 
 # The layout: the application folder, launcher and tools on the PATH, headers,
 # package files, desktop entry, icon and licences.
-for path in bin/orvello-player bin/template-tool bin/remote-tool \
+for path in bin/orvello-player bin/template-tool bin/remote-tool bin/media-tool \
     lib/orvello-player/app \
     lib/orvello-player/orvellox-orvelloplayer-template-parse.so \
     lib/orvello-player/orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so \
@@ -38,7 +38,7 @@ done
 if grep -rqF "$work" "$root" 2>/dev/null; then fail "an installed file names the staging folder"; fi
 
 # Every program answers --help and --version.
-for program in orvello-player template-tool remote-tool; do
+for program in orvello-player template-tool remote-tool media-tool; do
   "$root/bin/$program" --help >"$work/help" 2>&1 || fail "$program --help failed"
   grep -q -- '--version' "$work/help" || fail "$program --help does not list --version"
   "$root/bin/$program" --version >"$work/version" 2>&1 || fail "$program --version failed"
