@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     av_log_set_level(AV_LOG_QUIET);
     if (!size || size > 1024) return 0;
     // One handle for the whole run: opening the file is not what is fuzzed.
-    static oppb_engine *e = oppb_open_path(ORVELLO_FUZZ_MEDIA, nullptr);
+    static oppb_engine *e = oppb_open_path(ORVELLO_FUZZ_MEDIA, R"({"video":{"max_decoder_threads":1}})");
     if (!e) __builtin_trap();
     const bool video = data[0] & 1;
     const std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
