@@ -62,7 +62,8 @@ bool convert_benchmark() {
         AVPixelFormat theirs;
     } formats[] = {{"NV12", shell::PIX_NV12, AV_PIX_FMT_NV12}, {"YUV420P", shell::PIX_YUV420P, AV_PIX_FMT_YUV420P}};
     bool met = true;
-    printf("convert 1920x1080 to BGRA, best of 30 (ms per frame)\n");
+    printf("convert 1920x1080 to BGRA, best of 30 (ms per frame); the goal is against swscale's NV12\n");
+    double reference = 0;
     for (const Format &f : formats) {
         const uint8_t *planes[3] = {luma.data(), chroma.data(),
                                     f.ours == shell::PIX_NV12 ? nullptr : chroma.data() + WIDTH / 2 * HEIGHT / 2};
@@ -81,9 +82,10 @@ bool convert_benchmark() {
         double swscale = best_ms(30, [&] { sws_scale(sws, planes, strides, 0, HEIGHT, out, out_strides); });
         double converted = best_ms(30, [&] { shell::convert_frame_to_bgra(&view, ours.data(), ours.size()); });
         sws_freeContext(sws);
-        double ratio = converted / swscale;
-        printf("  %-8s convert_frame_to_bgra %6.2f   swscale %6.2f   ratio %.2f (goal <= 0.50)\n", f.name, converted,
-               swscale, ratio);
+        if (f.ours == shell::PIX_NV12) reference = swscale;
+        double ratio = converted / reference;
+        printf("  %-8s convert_frame_to_bgra %6.2f   swscale %6.2f   ratio to swscale NV12 %.2f (goal <= 0.50)\n",
+               f.name, converted, swscale, ratio);
         met = met && ratio <= 0.5;
     }
     return met;
