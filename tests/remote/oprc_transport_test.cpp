@@ -2,6 +2,7 @@
 // trip between two processes.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +91,28 @@ TEST_F(Oprc, SocketIsCloseOnExecAndPortIsNotShared) {
             EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
         }
     }
+}
+
+TEST_F(Oprc, SocketAboveDescriptor1024) {
+    // Waiting must work for any descriptor number, not only those a select() set can hold.
+    rlimit lim;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_max < 1200) GTEST_SKIP() << "the descriptor limit is below 1200";
+    const rlimit saved = lim;
+    lim.rlim_cur = 1200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    std::vector<int> filler;
+    while (filler.empty() || (filler.back() >= 0 && filler.back() < 1100)) filler.push_back(dup(0));
+    ASSERT_GE(filler.back(), 1100);
+    const int port = listen_any();
+    Client c;
+    c.send(port, R"({"Command":"Next"})");
+    EXPECT_EQ(oprc_poll(2000), OPRC_OK);
+    EXPECT_EQ(oprc_command(), 7);
+    EXPECT_EQ(oprc_poll(10), OPRC_ERR_TIMEOUT);
+    oprc_stop();
+    for (int fd : filler) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST_F(Oprc, PeersFilterAndReplies) {
