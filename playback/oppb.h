@@ -223,6 +223,10 @@ typedef struct oppb_cfg {
     int32_t queue_max_packets;
     int32_t queue_max_frames;
     int64_t open_timeout_ms;
+    /* video, not part of the configuration document: FFmpeg's name of a
+       hardware device type ("vaapi", "cuda") to decode on when no Direct3D 11
+       device is given; "" for none */
+    char hardware_device[32];
 } oppb_cfg;
 
 /* ---- engine instance ---- */
@@ -369,6 +373,16 @@ OPPB_API int32_t oppb_add_external_subtitle_io(oppb_engine *e, const oppb_io *io
 /* As above for a file, which stays open until close: the new stream index;
    OPPB_ERR_NOT_FOUND when the file cannot be opened; the codes above. */
 OPPB_API int32_t oppb_add_external_subtitle(oppb_engine *e, const char *path, const char *language);
+
+/* ---- hardware decoding ---- */
+
+/* Hands over the renderer's Direct3D 11 device (NULL removes it) and its
+   immediate context (may be NULL: surfaces then carry no ready query).
+   Releases what the previous device built; eligible video streams are set up
+   again on the hardware path, or stay in software with hw_accel
+   "not_available". The pointers are borrowed until replaced or close.
+   OPPB_OK or OPPB_ERR_ARG. */
+OPPB_API int32_t oppb_set_d3d11_device(oppb_engine *e, void *device, void *context);
 
 /* ---- tools ---- */
 

@@ -122,13 +122,12 @@ void stream_setup(oppb_engine *e, oppb_stream *s) {
         s->decode_path = PATH_NO_DECODER;
         return;
     }
-    // Kept for the Direct3D 11 decoder attachment; until a device can be
-    // given before stream setup, every stream decodes in software.
     s->hw_eligible = hw_eligible(&e->cfg, par->codec_id, par->profile, par->level);
     s->decode_path = PATH_SOFTWARE;
     s->hw_state = HW_NOT_TRIED;
     const int threads = s->kind == KIND_VIDEO ? e->cfg.video_max_decoder_threads : e->cfg.audio_max_decoder_threads;
-    s->ctx = open_decoder(s->codec, st, threads);
+    if (hw_wanted(e, s)) s->ctx = hw_open_decoder(e, s, threads);
+    if (!s->ctx) s->ctx = open_decoder(s->codec, st, threads);
     if (!s->ctx) {
         s->sample_mode = MODE_COMPRESSED;  // its packets pass through undecoded
         return;
@@ -305,8 +304,22 @@ static AVFrame *convert_audio(const oppb_engine *e, oppb_stream *s, AVFrame *src
     return dst;
 }
 
+// A frame in a hardware device's memory (other than a Direct3D 11 surface,
+// which the renderer draws itself) is copied to system memory.
+static AVFrame *to_system_memory(AVFrame *f) {
+    if (!f->hw_frames_ctx || f->format == AV_PIX_FMT_D3D11) return f;
+    AVFrame *sw = av_frame_alloc();
+    if (!sw || av_hwframe_transfer_data(sw, f, 0) < 0 || av_frame_copy_props(sw, f) < 0) {
+        av_frame_free(&sw);
+        return f;
+    }
+    av_frame_free(&f);
+    return sw;
+}
+
 static AVFrame *convert(const oppb_engine *e, oppb_stream *s, AVFrame *f) {
-    if (s->raw_output) return f;
+    f = to_system_memory(f);
+    if (s->raw_output || f->format == AV_PIX_FMT_D3D11) return f;
     if (s->kind == KIND_VIDEO) return convert_video(e, s, f);
     if (s->kind == KIND_AUDIO) return convert_audio(e, s, f);
     return f;
@@ -610,7 +623,8 @@ int deliver_frame(oppb_engine *e, oppb_stream *s, oppb_sample *out) {
     out->duration = duration > 0 ? to_ticks(duration, tb) : 0;
     out->key = frame_is_key(f);
     if (s->kind == KIND_VIDEO) {
-        fill_video(out, f);
+        if (f->format == AV_PIX_FMT_D3D11) hw_describe_surface(e, f, out);
+        else fill_video(out, f);
         e->time.position = out->pts;
     } else {
         fill_audio(out, f);

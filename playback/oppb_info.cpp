@@ -31,6 +31,7 @@ static oppb_stream *nth_stream(const oppb_engine *e, int filter, int32_t n) {
 static const char *decoder_label(const oppb_stream *s) {
     if (s->decode_path == PATH_D3D11) return "ffmpeg_d3d11";
     if (s->decode_path == PATH_NO_DECODER) return "disabled";
+    if (s->decode_path == PATH_HWDEVICE) return "ffmpeg_hwdevice";
     return "ffmpeg_software";
 }
 

@@ -23,7 +23,7 @@ extern "C" {
 #define OPPB_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 enum { KIND_OTHER = 0, KIND_VIDEO = 1, KIND_AUDIO = 2, KIND_SUBTITLE = 3, KIND_ATTACHMENT = 4 };
-enum { PATH_NONE = 0, PATH_D3D11 = 1, PATH_SOFTWARE = 2, PATH_NO_DECODER = 3 };
+enum { PATH_NONE = 0, PATH_D3D11 = 1, PATH_SOFTWARE = 2, PATH_NO_DECODER = 3, PATH_HWDEVICE = 4 };
 enum { HW_NOT_TRIED = 0, HW_ACTIVE = 1, HW_UNAVAILABLE = 2 };
 enum { MODE_COMPRESSED = 0, MODE_DECODED = 1 };
 enum { RING_SLOTS = 16, RING_SLOT_SIZE = 4096, ERR_TEXT = 512, URL_MAX = 511 };
@@ -200,7 +200,17 @@ struct oppb_engine {
     } text;
     // Filter graphs of the decode path; NULL when none is set.
     oppb_filter *vfilter, *afilter;
-    // Later: Direct3D 11 device, hardware device and query pool.
+
+    // Hardware decoding: the caller's device and immediate context (borrowed;
+    // NULL for none), FFmpeg's device built on first use (NULL until then),
+    // and the event queries by texture slice (entries may be NULL).
+    struct {
+        void *device, *context;
+        AVBufferRef *device_ref;
+        void **queries;
+        int32_t query_count;
+        int32_t pool;  // a decoder was attached: surfaces get ready queries
+    } hw;
 };
 
 // ---- reading (oppb_io) ----
@@ -285,6 +295,16 @@ bool packet_unpull(oppb_stream *s, AVPacket *pkt, int32_t limit);
 // The next sample of `s` into `out`: 0, 1 nothing now, negative error.
 int deliver_frame(oppb_engine *e, oppb_stream *s, oppb_sample *out);
 int deliver_packet(oppb_engine *e, oppb_stream *s, oppb_sample *out);
+
+// ---- hardware decoding (oppb_hw) ----
+// Releases the queries and FFmpeg's device; the caller's pointers stay.
+void hw_release(oppb_engine *e);
+// A device is there (the caller's or a configured one) and `s` may use it.
+bool hw_wanted(const oppb_engine *e, const oppb_stream *s);
+// A decoder of `s` on the hardware device, or NULL (hw_state says why).
+AVCodecContext *hw_open_decoder(oppb_engine *e, oppb_stream *s, int threads);
+// Fills the sample record of a decoded Direct3D 11 surface.
+void hw_describe_surface(oppb_engine *e, const AVFrame *f, oppb_sample *out);
 
 // ---- filters (oppb_filter) ----
 void filter_free(oppb_filter **slot);

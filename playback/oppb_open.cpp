@@ -30,6 +30,7 @@ void release_media(oppb_engine *e) {
     e->io = nullptr;
     xfree(e->url);
     e->url = nullptr;
+    hw_release(e);
     filter_free(&e->vfilter);
     filter_free(&e->afilter);
     if (e->source_fd >= 0) close(e->source_fd);

@@ -132,7 +132,8 @@ static int64_t cue_duration(const oppb_stream *s, const AVPacket *pkt, const AVS
     const AVRational tb = s->stream->time_base;
     const int64_t packet = pkt->duration > 0 && tb_valid(tb) ? to_ticks(pkt->duration, tb) : 0;
     if (packet >= 1) return packet;
-    if (sub->end_display_time > sub->start_display_time)
+    // UINT32_MAX is "until the next display set" (PGS): not a duration.
+    if (sub->end_display_time > sub->start_display_time && sub->end_display_time != UINT32_MAX)
         return int64_t(sub->end_display_time - sub->start_display_time) * 10000;
     return packet;
 }

@@ -229,6 +229,7 @@ static void parse_video(json_val *g, oppb_cfg *c) {
     get_text(g, "default_stream_name", c->video_default_stream_name, sizeof c->video_default_stream_name);
     get_filter(g, "ffmpeg_video_filters", c->ffmpeg_video_filters, sizeof c->ffmpeg_video_filters);
     get_real(g, "frames_per_second_override", &c->frames_per_second_override);
+    get_text(g, "hardware_device", c->hardware_device, sizeof c->hardware_device);
 }
 
 static void parse_audio(json_val *g, oppb_cfg *c) {

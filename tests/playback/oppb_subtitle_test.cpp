@@ -110,6 +110,7 @@ TEST(Subtitles, PgsCuesArePalettedBitmaps) {
         const Cue &c = cues[i];
         EXPECT_EQ(c.kind, 2);
         EXPECT_NEAR(double(c.start), double(expected[i].start), 2.0);
+        EXPECT_EQ(c.duration, 0);  // shown until the next display set
         if (i % 2 == 0) {  // a caption
             EXPECT_GT(c.width, 0);
             EXPECT_GT(c.height, 0);
