@@ -40,6 +40,9 @@
  *   over the network it protects;
  * - a tagged plain datagram whose tag happens to begin with the byte 2 (one
  *   in 256) is taken for a secure datagram and refused;
+ * - at most four fragmented messages are collected at once (a fifth is
+ *   refused, "v2-reassembly-full", and its fragments are lost): senders of
+ *   long messages wait for the answer before sending the next;
  * - the tags authenticate; they do not hide the text.
  */
 #ifndef OPRC_H
