@@ -1,11 +1,14 @@
 // `app`: the shell program.
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "app/shell_app.h"
 #include "core/command_line.h"
+#include "core/engine_bindings.h"
 #include "core/files.h"
+#include "core/library_loader.h"
 #include "core/platform_error.h"
 #include "core/script.h"
 #include "core/shell_log.h"
@@ -40,6 +43,21 @@ int main(int argc, char **argv) {
 
     log_set_directory(temp_directory(options->temp_dir));
     if (options->quiet) log_set_echo({});
+    // The playback engine brings in the FFmpeg libraries, the largest part of start-up. Loading it
+    // while the window and fonts come up hides most of that; binding then finds it loaded.
+    std::thread preload;
+    try {
+        std::string directory = options->app_dir.empty() ? std::string(directory_of(executable_path())) : options->app_dir;
+        preload = std::thread([path = directory + "/" + OPPB_LIBRARY + ".so"] { load_library(path.c_str()); });
+    } catch (const std::exception &) {
+        // Without it binding loads the library itself.
+    }
+    struct JoinAtExit {
+        std::thread &thread;
+        ~JoinAtExit() {
+            if (thread.joinable()) thread.join();
+        }
+    } join_preload{preload};
     std::unique_ptr<sdl::SdlPlatform> platform;
     try {
         platform = std::make_unique<sdl::SdlPlatform>(
