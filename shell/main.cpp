@@ -43,19 +43,26 @@ int main(int argc, char **argv) {
 
     log_set_directory(temp_directory(options->temp_dir));
     if (options->quiet) log_set_echo({});
-    // The playback engine brings in the FFmpeg libraries, the largest part of start-up. Loading it
-    // while the window and fonts come up hides most of that; binding then finds it loaded.
-    std::thread preload;
+    // The libraries bring in FFmpeg and OpenSSL, most of start-up. Loading them while the window and
+    // fonts come up hides much of that; binding then finds them loaded. The playback engine on a
+    // thread of its own, the other two on another.
+    std::thread preload[2];
     try {
         std::string directory = options->app_dir.empty() ? std::string(directory_of(executable_path())) : options->app_dir;
-        preload = std::thread([path = directory + "/" + OPPB_LIBRARY + ".so"] { load_library(path.c_str()); });
+        auto path = [&directory](const char *library) { return directory + "/" + library + ".so"; };
+        preload[0] = std::thread([file = path(OPPB_LIBRARY)] { load_library(file.c_str()); });
+        preload[1] = std::thread([first = path(OPRC_LIBRARY), second = path(OPTPL_LIBRARY)] {
+            load_library(first.c_str());
+            load_library(second.c_str());
+        });
     } catch (const std::exception &) {
-        // Without it binding loads the library itself.
+        // Without them binding loads the libraries itself.
     }
     struct JoinAtExit {
-        std::thread &thread;
+        std::thread (&threads)[2];
         ~JoinAtExit() {
-            if (thread.joinable()) thread.join();
+            for (std::thread &thread : threads)
+                if (thread.joinable()) thread.join();
         }
     } join_preload{preload};
     std::unique_ptr<sdl::SdlPlatform> platform;
