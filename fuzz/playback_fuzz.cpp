@@ -47,7 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     io.seek = seek_bytes;
     io.size = size_bytes;
     // A deadline keeps a pathological input from stalling the run.
-    oppb_engine *e = oppb_open_io(&io, R"({"general":{"open_timeout_ms":3000,"file_stream_read_size":4096}})");
+    // Decoder threads would be started and stopped for every input.
+    oppb_engine *e = oppb_open_io(
+        &io, R"({"general":{"open_timeout_ms":3000,"file_stream_read_size":4096},"video":{"max_decoder_threads":1},)"
+             R"("audio":{"max_decoder_threads":1}})");
     if (!e) return 0;
     (void)oppb_info_json(e);
     for (const char *field : {"codec", "fps", "dar", "channel_layout", "disposition"})

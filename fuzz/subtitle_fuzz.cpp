@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "oppb.h"
 #include "oppb_internal.h"
@@ -47,22 +50,50 @@ unsigned checksum(const oppb_cue &c) {
     return sum;
 }
 
+// One handle serves many inputs (opening the media file is not what is
+// fuzzed), together with the sources added to it, which must live as long as
+// the handle; it is replaced before its stream array fills up.
+struct Held {
+    std::string bytes;
+    Source src;
+};
+
+oppb_engine *handle(std::vector<std::unique_ptr<Held>> **sources) {
+    static oppb_engine *e;
+    static std::vector<std::unique_ptr<Held>> held;
+    if (e && oppb_stream_count(e, nullptr) >= 48) {
+        oppb_close(e);
+        json_buf_free(&e->text.doc);
+        xfree(e);
+        e = nullptr;
+        held.clear();
+    }
+    if (!e) e = oppb_open_path(ORVELLO_FUZZ_MEDIA, R"({"general":{"file_stream_read_size":4096}})");
+    if (!e) __builtin_trap();  // the fixture must open
+    *sources = &held;
+    return e;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     av_log_set_level(AV_LOG_QUIET);
     if (!size) return 0;
-    oppb_engine *e = oppb_open_path(ORVELLO_FUZZ_MEDIA, R"({"general":{"file_stream_read_size":4096}})");
-    if (!e) __builtin_trap();  // the fixture must open
-    Source src{data + 1, size - 1, 0};
+    std::vector<std::unique_ptr<Held>> *sources = nullptr;
+    oppb_engine *e = handle(&sources);
+    auto held = std::make_unique<Held>();
+    held->bytes.assign(reinterpret_cast<const char *>(data + 1), size - 1);
+    held->src = {reinterpret_cast<const uint8_t *>(held->bytes.data()), held->bytes.size(), 0};
     oppb_io io{};
-    io.opaque = &src;
+    io.opaque = &held->src;
     io.read = read_bytes;
     io.seek = seek_bytes;
     io.size = size_bytes;
+    sources->push_back(std::move(held));
     volatile unsigned sink = 0;
     if (oppb_add_external_subtitle_io(e, &io, NAMES[data[0] % 6], "und") >= 0) {
         oppb_cue c;
+        oppb_set_subtitle_delay(e, 0);
         for (int round = 0; round < 2; round++) {
             for (int n = 0; n < 2000 && oppb_next_subtitle(e, -1, &c) == OPPB_OK; n++) sink = sink + checksum(c);
             oppb_seek(e, 0, nullptr);
@@ -70,8 +101,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         (void)oppb_info_json(e);
     }
-    oppb_close(e);
-    json_buf_free(&e->text.doc);
-    xfree(e);
     return 0;
 }

@@ -1,11 +1,14 @@
 // `app`: the shell program.
 #include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "app/shell_app.h"
 #include "core/command_line.h"
+#include "core/engine_bindings.h"
 #include "core/files.h"
+#include "core/library_loader.h"
 #include "core/platform_error.h"
 #include "core/script.h"
 #include "core/shell_log.h"
@@ -44,6 +47,28 @@ int main(int argc, char **argv) {
 
     log_set_directory(temp_directory(options->temp_dir));
     if (options->quiet) log_set_echo({});
+    // The libraries bring in FFmpeg and OpenSSL, most of start-up. Loading them while the window and
+    // fonts come up hides much of that; binding then finds them loaded. The playback engine on a
+    // thread of its own, the other two on another.
+    std::thread preload[2];
+    try {
+        std::string directory = options->app_dir.empty() ? std::string(directory_of(executable_path())) : options->app_dir;
+        auto path = [&directory](const char *library) { return directory + "/" + library + ".so"; };
+        preload[0] = std::thread([file = path(OPPB_LIBRARY)] { load_library(file.c_str()); });
+        preload[1] = std::thread([first = path(OPRC_LIBRARY), second = path(OPTPL_LIBRARY)] {
+            load_library(first.c_str());
+            load_library(second.c_str());
+        });
+    } catch (const std::exception &) {
+        // Without them binding loads the libraries itself.
+    }
+    struct JoinAtExit {
+        std::thread (&threads)[2];
+        ~JoinAtExit() {
+            for (std::thread &thread : threads)
+                if (thread.joinable()) thread.join();
+        }
+    } join_preload{preload};
     std::unique_ptr<sdl::SdlPlatform> platform;
     try {
         platform = std::make_unique<sdl::SdlPlatform>(

@@ -140,8 +140,12 @@ void ShellView::PlayPath(const std::u16string &path) {
 }
 
 void ShellView::StopPlayback() {
-    stop_requested_ = true;
-    playing_ = false;
+    {
+        std::lock_guard lock(pump_mutex_);
+        stop_requested_ = true;
+        playing_ = false;
+    }
+    pump_wake_.notify_all();
     if (pump_.joinable()) pump_.join();
     if (bindings_.oppb_close) {
         if (subtitles_) bindings_.oppb_close(subtitles_);
@@ -175,9 +179,14 @@ void ShellView::Pump(uint64_t generation) {
     const auto &b = bindings_;
     int video_frames = 0, audio_frames = 0, failures = 0;
     oppb_sample sample;
+    // Waits end early when a stop is requested.
+    auto wait_until = [this](Clock::time_point until) {
+        std::unique_lock lock(pump_mutex_);
+        pump_wake_.wait_until(lock, until, [this] { return stop_requested_.load(); });
+    };
     while (!stop_requested_) {
         if (!playing_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            wait_until(Clock::now() + std::chrono::milliseconds(20));
             continue;
         }
         if (!main_) break;
@@ -193,7 +202,7 @@ void ShellView::Pump(uint64_t generation) {
                          sample.sample_rate, sample.channels, sample.sample_format, sample.sample_count);
         }
         if (video_stream_ == -1) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            wait_until(Clock::now() + std::chrono::milliseconds(10));
         } else {
             std::memset(&sample, 0, sizeof sample);
             int rc = b.oppb_next_sample(main_, video_stream_, &sample);
@@ -213,7 +222,7 @@ void ShellView::Pump(uint64_t generation) {
                 ConvertAndStore(sample);
                 auto until = Clock::now() + std::chrono::microseconds(frame_wait_microseconds(sample.duration));
                 PullCues(sample.pts, generation);
-                std::this_thread::sleep_until(until);
+                wait_until(until);
             }
         }
         int64_t duration = duration_;

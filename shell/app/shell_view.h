@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -140,6 +141,9 @@ private:
     std::atomic<bool> playing_{false};
     std::atomic<bool> stop_requested_{false};
     std::thread pump_;
+    // Wakes the pump's waits when a stop is requested.
+    std::mutex pump_mutex_;
+    std::condition_variable pump_wake_;
     std::atomic<int64_t> duration_{0};
     std::atomic<int64_t> position_{0};
     int video_stream_ = -1;

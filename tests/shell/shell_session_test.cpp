@@ -128,9 +128,10 @@ protected:
         return -1;
     }
     bool key(int code) { return platform_.key_handler(code); }
-    // Waits for the pump to reach `pts` ticks (or end).
+    // Waits for the pump to pass `pts` ticks by a frame of 0.04 s (or end), so that the
+    // frame at `pts` has had its cues pulled.
     void wait_for_position(int64_t pts) {
-        for (int i = 0; i < 400 && app_->view()->playing() && app_->view()->position() < pts; i++)
+        for (int i = 0; i < 1000 && app_->view()->playing() && app_->view()->position() < pts + 400'000; i++)
             std::this_thread::sleep_for(5ms);
     }
 
@@ -264,7 +265,7 @@ TEST_F(ShellSession, AnOpenItemPlaysItsFileWithFramesAndSubtitles) {
     EXPECT_TRUE(logged(log, "  sub[0] subrip eng")) << log;
     EXPECT_EQ(status(), u"playing " + utf8_to_utf16(path));
     EXPECT_TRUE(element("video").visible());
-    wait_for_position(1'200'000);
+    wait_for_position(400'000);
     platform_.RunPosted();
     EXPECT_EQ(text_of("subtitle"), u"First line");
     view.OnHeartbeat();

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ struct oppb_engine {
 
 namespace {
 
+// Handles stay answerable after close, as the engine's do; they go with the process.
+std::vector<std::unique_ptr<oppb_engine>> engines;
+
 int subtitle_index(const oppb_engine *e) { return e->subtitle_codec.empty() ? -1 : 1 + e->audio; }
 
 }  // namespace
@@ -52,7 +56,8 @@ EXPORTED const char *oppb_version() { return "0.stub"; }
 EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
     std::ifstream in(path);
     if (!in) return nullptr;
-    auto *e = new oppb_engine;
+    auto owned = std::make_unique<oppb_engine>();
+    oppb_engine *e = owned.get();
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
         std::string key;
@@ -64,10 +69,7 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
         if (key == "audio") words >> e->audio;
         if (key == "subtitle") words >> e->subtitle_codec;
         if (key == "fail_video") e->fail_video = true;
-        if (key == "fail_open") {
-            delete e;
-            return nullptr;
-        }
+        if (key == "fail_open") return nullptr;
         if (key == "cue") {
             StubCue cue;
             words >> cue.start >> cue.duration;
@@ -78,6 +80,7 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
     e->selected_audio = e->audio;  // the last audio stream, as an engine might prefer
     e->pixels.assign(size_t(e->width) * e->height * 2, 128);
     e->sound.assign(4096, 0);
+    engines.push_back(std::move(owned));
     return e;
 }
 
