@@ -8,44 +8,18 @@
 
 #include "oppb.h"
 #include "oppb_internal.h"
-
-namespace {
-
-struct Source {
-    const uint8_t *data;
-    size_t size, pos;
-};
-
-int read_bytes(void *opaque, uint8_t *buffer, int size) {
-    auto *s = static_cast<Source *>(opaque);
-    const size_t n = std::min(size_t(size), s->size - s->pos);
-    memcpy(buffer, s->data + s->pos, n);
-    s->pos += n;
-    return int(n);
-}
-
-int64_t seek_bytes(void *opaque, int64_t offset, int whence) {
-    auto *s = static_cast<Source *>(opaque);
-    const int64_t base = whence == 1 ? int64_t(s->pos) : whence == 2 ? int64_t(s->size) : 0;
-    if (offset < -base || base + offset > int64_t(s->size)) return -1;
-    s->pos = size_t(base + offset);
-    return int64_t(s->pos);
-}
-
-int64_t size_bytes(void *opaque) { return int64_t(static_cast<Source *>(opaque)->size); }
-
-}  // namespace
+#include "memory_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // FFmpeg's complaints about broken input would drown the fuzzer's own output.
     av_log_set_level(AV_LOG_QUIET);
     const bool compressed = size & 1;
-    Source src{data, size, 0};
+    MemorySource src{data, size, 0};
     oppb_io io{};
     io.opaque = &src;
-    io.read = read_bytes;
-    io.seek = seek_bytes;
-    io.size = size_bytes;
+    io.read = memory_read;
+    io.seek = memory_seek;
+    io.size = memory_size;
     // A deadline keeps a pathological input from stalling the run.
     // Decoder threads would be started and stopped for every input.
     oppb_engine *e = oppb_open_io(

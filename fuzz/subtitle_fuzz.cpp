@@ -12,31 +12,9 @@
 
 #include "oppb.h"
 #include "oppb_internal.h"
+#include "memory_source.h"
 
 namespace {
-
-struct Source {
-    const uint8_t *data;
-    size_t size, pos;
-};
-
-int read_bytes(void *opaque, uint8_t *buffer, int size) {
-    auto *s = static_cast<Source *>(opaque);
-    const size_t n = std::min(size_t(size), s->size - s->pos);
-    memcpy(buffer, s->data + s->pos, n);
-    s->pos += n;
-    return int(n);
-}
-
-int64_t seek_bytes(void *opaque, int64_t offset, int whence) {
-    auto *s = static_cast<Source *>(opaque);
-    const int64_t base = whence == 1 ? int64_t(s->pos) : whence == 2 ? int64_t(s->size) : 0;
-    if (offset < -base || base + offset > int64_t(s->size)) return -1;
-    s->pos = size_t(base + offset);
-    return int64_t(s->pos);
-}
-
-int64_t size_bytes(void *opaque) { return int64_t(static_cast<Source *>(opaque)->size); }
 
 const char *const NAMES[] = {"cues.srt", "cues.ass", "cues.vtt", "cues.sub", "cues.mkv", nullptr};
 
@@ -55,7 +33,7 @@ unsigned checksum(const oppb_cue &c) {
 // the handle; it is replaced before its stream array fills up.
 struct Held {
     std::string bytes;
-    Source src;
+    MemorySource src;
 };
 
 oppb_engine *handle(std::vector<std::unique_ptr<Held>> **sources) {
@@ -86,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     held->src = {reinterpret_cast<const uint8_t *>(held->bytes.data()), held->bytes.size(), 0};
     oppb_io io{};
     io.opaque = &held->src;
-    io.read = read_bytes;
-    io.seek = seek_bytes;
-    io.size = size_bytes;
+    io.read = memory_read;
+    io.seek = memory_seek;
+    io.size = memory_size;
     sources->push_back(std::move(held));
     volatile unsigned sink = 0;
     if (oppb_add_external_subtitle_io(e, &io, NAMES[data[0] % 6], "und") >= 0) {

@@ -12,41 +12,18 @@
 #include <string>
 
 #include "json.h"
+#include "run_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// UTF-16LE to UTF-8 for the ASCII and BMP texts the log holds.
-std::string utf8_of_utf16le(const std::string &bytes) {
-    std::string out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned unit = uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8;
-        if (unit < 0x80) {
-            out += char(unit);
-        } else if (unit < 0x800) {
-            out += char(0xC0 | unit >> 6);
-            out += char(0x80 | (unit & 0x3F));
-        } else {
-            out += char(0xE0 | unit >> 12);
-            out += char(0x80 | ((unit >> 6) & 0x3F));
-            out += char(0x80 | (unit & 0x3F));
-        }
-    }
-    return out;
-}
 
 struct Box {
     int x, y, w, h;
 };
 
 // One scripted run of `app` in a folder of its own, with only the template
-// library next to it (the playback and remote libraries are not built yet).
+// library next to it.
 class HeadlessRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "json.h"
+#include "run_files.h"
 
 namespace fs = std::filesystem;
 
@@ -25,29 +26,6 @@ namespace {
 
 const char *TEMPLATE_FILE = "orvellox-orvelloplayer-template-parse.so";
 const char *PLAYBACK_FILE = "orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so";
-
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::string utf8_of_utf16le(const std::string &bytes) {
-    std::string out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned unit = uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8;
-        if (unit < 0x80) {
-            out += char(unit);
-        } else if (unit < 0x800) {
-            out += char(0xC0 | unit >> 6);
-            out += char(0x80 | (unit & 0x3F));
-        } else {
-            out += char(0xE0 | unit >> 12);
-            out += char(0x80 | ((unit >> 6) & 0x3F));
-            out += char(0x80 | (unit & 0x3F));
-        }
-    }
-    return out;
-}
 
 // An element tree written by a script's "tree" step.
 class Tree {
