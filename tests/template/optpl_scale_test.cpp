@@ -70,8 +70,8 @@ TEST_F(Scale, FlagSetSurvivesManyRemovals) {
     for (int i = 0; i < n; i += 3) ASSERT_EQ(optpl_set_flag(("f" + std::to_string(i)).c_str(), nullptr), 0);
     EXPECT_EQ(optpl_flag_count(), n - (n + 2) / 3);
     for (int i = 0; i < n; i++) {
-        std::string spec = "f" + std::to_string(i) + ":" + std::to_string(i);
-        EXPECT_EQ(optpl_has_feature_flag(spec.c_str()), i % 3 ? 1 : 0) << spec;
+        std::string flag = "f" + std::to_string(i) + ":" + std::to_string(i);
+        EXPECT_EQ(optpl_has_feature_flag(flag.c_str()), i % 3 ? 1 : 0) << flag;
     }
     EXPECT_EQ(optpl_set_flag("f0", nullptr), 1);
     for (int i = 0; i < n; i++) ASSERT_EQ(optpl_set_global_flag(("g" + std::to_string(i)).c_str(), i % 2), 0);
