@@ -5,40 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform_error.h"
 
 namespace shell {
 
-std::string read_text_file(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw_errno("open " + path);
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            int error = errno;
-            close(fd);
-            errno = error;
-            throw_errno("read " + path);
-        }
-        if (n == 0) break;
-        text.append(buffer, size_t(n));
-    }
-    close(fd);
-    return text;
-}
+namespace {
 
-std::string read_regular_file(const std::string &path, size_t limit) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw_errno("open " + path);
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        throw PlatformError(CODE_ACCESS_DENIED, path + " is not a regular file");
-    }
+// Reads up to `limit` bytes of an open file and closes it, also when reading fails.
+std::string read_and_close(int fd, const std::string &path, size_t limit) {
     std::string text;
     char buffer[65536];
     while (text.size() < limit) {
@@ -54,6 +31,25 @@ std::string read_regular_file(const std::string &path, size_t limit) {
     }
     close(fd);
     return text;
+}
+
+}  // namespace
+
+std::string read_text_file(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw_errno("open " + path);
+    return read_and_close(fd, path, SIZE_MAX);
+}
+
+std::string read_regular_file(const std::string &path, size_t limit) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw_errno("open " + path);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        throw PlatformError(CODE_ACCESS_DENIED, path + " is not a regular file");
+    }
+    return read_and_close(fd, path, limit);
 }
 
 bool is_regular_file(const std::string &path) {
