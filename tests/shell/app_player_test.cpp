@@ -427,7 +427,7 @@ TEST(AppPlayer, TransportSeeksJumpsChaptersAndSwitchesSubtitles) {
     // The packaged sample: chapters at 0, 2 and 4 s, SubRip "Dialogue" and ASS "Signs".
     int status = install.run(
         "wait 700\nkey 78\nwait 400\ntree @chapter.json\nshot @chapter.png\n"
-        "key 67\nwait 1500\nkey 70\nwait 2000\nkey 82\nwait 300\ntree @again.json\nquit\n");
+        "key 67\nwait 1500\nkey 70\nwait 3000\nkey 82\nbeats 1\ntree @again.json\nquit\n");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(install.logged("outline: 3 chapters, 1 audio, 2 subtitle tracks")) << install.log();
     // Next chapter: both instances land on its start, and the cues of the old place go.
