@@ -11,6 +11,8 @@ using namespace ui;
 
 namespace {
 
+constexpr float BACKDROP_RADIUS = 6;
+
 uint32_t packed(Color c) { return uint32_t(c.a) << 24 | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b; }
 
 SDL_Rect pixel_rect(const Rect &r) {
@@ -22,13 +24,10 @@ int outline_pixels(const TextBlock &text) { return std::max(0, int(std::lround(t
 
 // The element's box, grown by what caption styling draws beyond it.
 Rect drawn_area(const TextBlock &text) {
-    Rect area = text.bounds();
     float outline = float(outline_pixels(text));
-    area = {area.x - outline, area.y - outline, area.width + 2 * outline, area.height + 2 * outline};
+    Rect area = text.bounds().deflate({-outline, -outline, -outline, -outline});
     Rect backdrop = text.BackdropRect();
-    if (backdrop.width <= 0) return area;
-    float left = std::min(area.x, backdrop.x), top = std::min(area.y, backdrop.y);
-    return {left, top, std::max(area.right(), backdrop.right()) - left, std::max(area.bottom(), backdrop.bottom()) - top};
+    return backdrop.width > 0 ? area.unite(backdrop) : area;
 }
 
 }  // namespace
@@ -101,7 +100,7 @@ void TreeRenderer::DrawText(const TextBlock &text, const Rect &parent_clip) {
     Rect clip = parent_clip.intersect(drawn_area(text));
     if (text.backdrop) {
         Rect backdrop = text.BackdropRect();
-        if (backdrop.width > 0) Fill(backdrop, 6, *text.backdrop, clip);
+        if (backdrop.width > 0) Fill(backdrop, BACKDROP_RADIUS, *text.backdrop, clip);
     }
     SetClip(clip);
     int outline = outline_pixels(text);

@@ -15,6 +15,11 @@ Rect Rect::intersect(const Rect &other) const {
     return {l, t, std::max(0.f, r - l), std::max(0.f, b - t)};
 }
 
+Rect Rect::unite(const Rect &other) const {
+    float l = std::min(x, other.x), t = std::min(y, other.y);
+    return {l, t, std::max(right(), other.right()) - l, std::max(bottom(), other.bottom()) - t};
+}
+
 // ---- Element ----
 
 void Element::Measure(Size available, const TextMeasurer &measurer) {
@@ -441,19 +446,11 @@ void TextBlock::ArrangeOverride(Rect box, const TextMeasurer &measurer) {
 
 Rect TextBlock::BackdropRect() const {
     std::optional<Rect> covered;
-    for (const Line &line : lines_) {
-        if (line.text.empty()) continue;
-        if (!covered) {
-            covered = line.rect;
-            continue;
-        }
-        float left = std::min(covered->x, line.rect.x), top = std::min(covered->y, line.rect.y);
-        covered = Rect{left, top, std::max(covered->right(), line.rect.right()) - left,
-                       std::max(covered->bottom(), line.rect.bottom()) - top};
-    }
+    for (const Line &line : lines_)
+        if (!line.text.empty()) covered = covered ? covered->unite(line.rect) : line.rect;
     if (!backdrop || !covered) return {};
     const Thickness &p = backdrop_padding;
-    return {covered->x - p.left, covered->y - p.top, covered->width + p.horizontal(), covered->height + p.vertical()};
+    return covered->deflate({-p.left, -p.top, -p.right, -p.bottom});
 }
 
 // ---- Image ----
