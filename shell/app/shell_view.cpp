@@ -50,6 +50,7 @@ ShellView::~ShellView() {
         pump_.detach();
         return;
     }
+    StopRemote();
     StopPlayback();
 }
 

@@ -16,6 +16,10 @@ struct CommandLine {
     std::string local_dir;  // the local data folder
     std::string script;     // a script file to drive the run
     std::optional<int> exit_after_ms;
+    // Remote control: off without --remote.
+    std::optional<int> remote_port;  // 0: any free port
+    std::string remote_address;      // IPv4 address to listen on; empty: every interface
+    bool remote_open = false;        // the remote may open files under the media folders
 };
 
 inline constexpr const char *USAGE =
@@ -32,6 +36,11 @@ inline constexpr const char *USAGE =
     "                    (default: $XDG_DATA_HOME/Orvello/OrvelloPlayer, else ~/.local/share/Orvello/OrvelloPlayer)\n"
     "  --script FILE     drive the run with the script commands below (default: none)\n"
     "  --exit-after MS   quit after MS milliseconds (default: run until the window is closed)\n"
+    "  --remote [ADDR:]PORT\n"
+    "                    take commands from a paired remote control: secure UDP datagrams on PORT\n"
+    "                    (0: any free port) of the IPv4 address ADDR (default: off; ADDR: every interface)\n"
+    "  --remote-open     let the paired remote open files under corpus/ and the local data folder\n"
+    "                    (default: it cannot open files)\n"
     "  --help            print this help and exit\n"
     "  --version         print the version and exit\n"
     "\n"
