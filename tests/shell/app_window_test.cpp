@@ -135,7 +135,7 @@ TEST(AppWindow, AScriptedSessionInARealWindow) {
     Tree page(install.path("page.json"));
     ASSERT_TRUE(page.ok());
     EXPECT_EQ(page.text("page_title"), "settings.json");
-    EXPECT_EQ(page.labels().size(), 24u);
+    EXPECT_EQ(page.labels().size(), 25u);
     EXPECT_EQ(page.focused(), 2);
     Shot page_shot(install.path("page.png"));
     ASSERT_TRUE(page_shot.ok());
