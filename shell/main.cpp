@@ -79,7 +79,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     log_set_echo([&platform](std::u16string_view line) { platform->DebugOutput(line); });
-    ShellApp app(*platform, options->app_dir);
+    ShellApp app(*platform, options->app_dir,
+                 options->heartbeat_present ? Presentation::Heartbeat : Presentation::Paced);
     std::optional<std::chrono::milliseconds> exit_after;
     if (options->exit_after_ms) exit_after = std::chrono::milliseconds(*options->exit_after_ms);
     // An exception escaping the shell ends the program here, after the platform reported it.

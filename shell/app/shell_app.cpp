@@ -4,13 +4,14 @@
 
 namespace shell {
 
-ShellApp::ShellApp(Platform &platform, std::string app_dir) : platform_(platform), app_dir_(std::move(app_dir)) {
+ShellApp::ShellApp(Platform &platform, std::string app_dir, Presentation presentation)
+    : platform_(platform), app_dir_(std::move(app_dir)), presentation_(presentation) {
     platform_.SetUnhandledExceptionHandler(
         [this](uint32_t code, std::u16string_view message) { OnUnhandledException(code, message); });
 }
 
 void ShellApp::OnLaunched() {
-    view_ = std::make_shared<ShellView>(platform_, app_dir_);
+    view_ = std::make_shared<ShellView>(platform_, app_dir_, presentation_);
     view_->Setup();
 }
 

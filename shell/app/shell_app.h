@@ -15,7 +15,7 @@ namespace shell {
 class ShellApp {
 public:
     // `app_dir` (UTF-8) stands in for the program's own directory when given.
-    ShellApp(Platform &platform, std::string app_dir);
+    ShellApp(Platform &platform, std::string app_dir, Presentation presentation = Presentation::Paced);
 
     void OnLaunched();
     // The program is ending: a running playback stops.
@@ -26,6 +26,7 @@ public:
 private:
     Platform &platform_;
     std::string app_dir_;
+    Presentation presentation_;
     std::shared_ptr<ShellView> view_;
 };
 

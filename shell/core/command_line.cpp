@@ -26,6 +26,10 @@ std::optional<CommandLine> parse_command_line(int argc, const char *const *argv,
             options.quiet = true;
             continue;
         }
+        if (name == "--heartbeat-present" && name == arg) {
+            options.heartbeat_present = true;
+            continue;
+        }
         std::string *text = name == "--app-dir"     ? &options.app_dir
                             : name == "--temp-dir"  ? &options.temp_dir
                             : name == "--local-dir" ? &options.local_dir

@@ -146,14 +146,16 @@ public:
     fs::path path(const std::string &name) const { return root_ / name; }
     void play_txt(const std::string &text) const { std::ofstream(root_ / "local/play.txt") << text; }
     // Runs the script (lines; "@" stands for this installation's folder); the exit status.
-    int run(const std::string &script, const std::string &extra = "") {
+    // The pictures come a frame per heartbeat, without sound, unless `paced`.
+    int run(const std::string &script, const std::string &extra = "", bool paced = false) {
         std::string text = script;
         for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
             text.replace(at, 1, root_.string() + "/");
         std::ofstream(root_ / "script.txt") << text;
         std::string command = std::string(APP) + " --headless --quiet --app-dir " + app().string() + " --temp-dir " +
                               (root_ / "temp").string() + " --local-dir " + (root_ / "local").string() +
-                              " --script " + (root_ / "script.txt").string() + " " + extra;
+                              " --script " + (root_ / "script.txt").string() + " " + extra +
+                              (paced ? "" : " --heartbeat-present");
         int status = std::system(command.c_str());
         log_ = utf8_of_utf16le(read_file(root_ / "temp/xboxshell.log"));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -97,8 +97,9 @@ protected:
         std::ofstream(path) << description;
         return path;
     }
-    ShellView &launch() {
-        app_ = std::make_unique<ShellApp>(platform_, app_dir().string());
+    // The pictures a frame per heartbeat unless the test asks for paced ones.
+    ShellView &launch(Presentation presentation = Presentation::Heartbeat) {
+        app_ = std::make_unique<ShellApp>(platform_, app_dir().string(), presentation);
         logged_before_ = log_text().size();
         app_->OnLaunched();
         return *app_->view();
