@@ -667,6 +667,7 @@ TickOutcome ShellView::OnDisplayTick() {
     {
         std::lock_guard lock(av_mutex_);
         clock = ClockNowLocked();
+        if (clock != INT64_MIN) position_ = std::max<int64_t>(clock, 0);
         if (clock != INT64_MIN && !frames_.empty()) {
             int64_t due[FRAMES_AHEAD + 1];
             size_t count = std::min(frames_.size(), std::size(due));
@@ -744,7 +745,9 @@ void ShellView::OnSeekApplied(int64_t landed_ticks) {
 
 ShellView::PacingFigures ShellView::pacing_figures() {
     std::lock_guard lock(av_mutex_);
-    return figures_;
+    PacingFigures figures = figures_;
+    figures.waiting = frames_.size();
+    return figures;
 }
 
 void ShellView::ShowPicture(std::vector<uint8_t> pixels, int width, int height) {

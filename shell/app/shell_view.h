@@ -99,6 +99,7 @@ public:
         int64_t shown = 0;
         int64_t dropped = 0;
         DriftStats drift;
+        size_t waiting = 0;  // converted frames not yet due
     };
     PacingFigures pacing_figures();
     Presentation presentation() const { return presentation_; }

@@ -8,6 +8,7 @@
 //   size W H            picture size
 //   format F            pixel format (0 YUV420P, 23 NV12)
 //   audio N             audio streams after the video; the engine's own choice is the last
+//   audio_value V       every 16-bit sample of the sound (default 0)
 //   subtitle CODEC      one subtitle stream after the audio
 //   cue START DUR TEXT  a text cue (payload TEXT) in delivery order
 //   fail_video          every video pull fails
@@ -30,7 +31,7 @@ struct StubCue {
 };
 
 struct oppb_engine {
-    int frames = 0, width = 16, height = 16, format = 0, audio = 0;
+    int frames = 0, width = 16, height = 16, format = 0, audio = 0, audio_value = 0;
     int64_t frame_ticks = 400'000;
     std::string subtitle_codec;
     std::vector<StubCue> cues;
@@ -67,6 +68,7 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
         if (key == "size") words >> e->width >> e->height;
         if (key == "format") words >> e->format;
         if (key == "audio") words >> e->audio;
+        if (key == "audio_value") words >> e->audio_value;
         if (key == "subtitle") words >> e->subtitle_codec;
         if (key == "fail_video") e->fail_video = true;
         if (key == "fail_open") return nullptr;
@@ -79,7 +81,9 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
     }
     e->selected_audio = e->audio;  // the last audio stream, as an engine might prefer
     e->pixels.assign(size_t(e->width) * e->height * 2, 128);
-    e->sound.assign(4096, 0);
+    std::vector<int16_t> sound(2048, int16_t(e->audio_value));
+    e->sound.resize(4096);
+    std::memcpy(e->sound.data(), sound.data(), 4096);
     engines.push_back(std::move(owned));
     return e;
 }
