@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,8 @@ public:
     // `app_dir` (UTF-8) stands in for the program's own directory when given.
     ShellApp(Platform &platform, std::string app_dir, Presentation presentation = Presentation::Paced);
 
+    // Makes the view a remote-control host once launched (`--remote`).
+    void EnableRemote(std::string address, int port, bool open_files);
     void OnLaunched();
     // The program is ending: a running playback stops.
     void OnExiting();
@@ -28,6 +31,12 @@ private:
     std::string app_dir_;
     Presentation presentation_;
     std::shared_ptr<ShellView> view_;
+    struct Remote {
+        std::string address;
+        int port = 0;
+        bool open_files = false;
+    };
+    std::optional<Remote> remote_;
 };
 
 }  // namespace shell

@@ -275,6 +275,10 @@ void ShellView::ConfirmLeaf() {
     std::string path = FocusField(focus, "path"), url = FocusField(focus, "url");
     int handler = handler_number(FocusField(focus, "handler"));
     log_line(u"confirm leaf path=%S url=%S handler=%d", path, url, handler);
+    if (handler == PAIR_REMOTE_HANDLER) {
+        PairRemote();
+        return;
+    }
     constexpr std::string_view OPEN = "open:";
     if (url.starts_with(OPEN) && bindings_.oppb_open_path) {
         PlayPath(utf8_to_utf16(resolve_in(utf16_to_utf8(app_dir_), std::string_view(url).substr(OPEN.size()))));

@@ -81,6 +81,7 @@ void ShellView::PlayPath(const std::u16string &path) {
     StopPlayback();
     std::string utf8 = utf16_to_utf8(path);
     log_line(u"PlayPath %s", path);
+    media_path_ = path;
     const auto &b = bindings_;
     if (!b.oppb_open_path || !b.oppb_next_sample) {
         SetStatus(u"open failed: %S", "no engine");

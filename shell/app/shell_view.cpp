@@ -47,6 +47,7 @@ ShellView::~ShellView() {
         pump_.detach();
         return;
     }
+    StopRemote();
     StopPlayback();
 }
 

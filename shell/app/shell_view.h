@@ -19,6 +19,7 @@
 #include "app/audio_output.h"
 #include "app/platform.h"
 #include "core/av_clock.h"
+#include "app/shell_remote.h"
 #include "core/engine_bindings.h"
 #include "oppb.h"
 #include "core/format.h"
@@ -32,6 +33,8 @@ inline constexpr size_t STATUS_LIMIT = 1023;
 inline constexpr std::chrono::milliseconds HEARTBEAT{500};
 // Templates tried, in order, for the first page.
 inline constexpr const char *ROOT_TEMPLATES[] = {"settings.json", "dynamictemplates.json", "homepage.json"};
+// The "handler" of the settings entry that pairs a remote control.
+inline constexpr int PAIR_REMOTE_HANDLER = 110;
 // Files tried, in order, under <app dir>/corpus/ when "play.txt" names none.
 inline constexpr const char *PACKAGED_MEDIA[] = {"mkv_chapters_subs.mkv", "h264_movtext.mp4", "h264_aac_2audio.mp4"};
 
@@ -103,6 +106,19 @@ public:
     };
     PacingFigures pacing_figures();
     Presentation presentation() const { return presentation_; }
+    // Remote control (shell_remote.cpp). StartRemote makes the view a host on
+    // [address:]port; without it no socket is opened and PairRemote says so.
+    void StartRemote(const std::string &address, int port, bool open_files);
+    void StopRemote();
+    const std::shared_ptr<RemoteHost> &remote() const { return remote_; }
+    // The "Pair remote" entry: starts a pairing whose code the screen shows.
+    void PairRemote();
+    void ShowRemotePairing(const PairingOffer &offer);
+    // Takes the code off the screen, saying why on the status line.
+    void EndRemotePairing(std::u16string_view why);
+    int64_t duration() const { return duration_; }
+    // The file PlayPath opened last.
+    const std::u16string &media_path() const { return media_path_; }
 
 private:
     struct Chrome {
@@ -249,6 +265,13 @@ private:
     bool pump_done_ = false;
     PacingFigures figures_;
     bool display_tick_running_ = false;  // UI thread
+    // Remote control.
+    void RefreshRemotePairing();
+    std::u16string media_path_;
+    std::shared_ptr<RemoteHost> remote_;
+    std::shared_ptr<ui::Border> pairing_panel_;  // while a code is shown
+    std::shared_ptr<ui::TextBlock> pairing_expiry_;
+    int64_t pairing_expires_ = 0;  // seconds since 1970
 };
 
 }  // namespace shell

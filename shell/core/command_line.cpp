@@ -1,9 +1,29 @@
 #include "command_line.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <string_view>
 
 namespace shell {
+namespace {
+
+// "[ADDR:]PORT": a dotted IPv4 address and a port 0..65535.
+bool parse_remote_endpoint(std::string_view value, CommandLine &options) {
+    size_t colon = value.rfind(':');
+    std::string_view port_text = colon == std::string_view::npos ? value : value.substr(colon + 1);
+    std::string address = colon == std::string_view::npos ? "" : std::string(value.substr(0, colon));
+    int port = -1;
+    auto [end, status] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+    if (status != std::errc() || end != port_text.data() + port_text.size() || port < 0 || port > 65535) return false;
+    in_addr parsed{};
+    if (colon != std::string_view::npos && inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    options.remote_port = port;
+    options.remote_address = std::move(address);
+    return true;
+}
+
+}  // namespace
 
 std::optional<CommandLine> parse_command_line(int argc, const char *const *argv, std::string &error) {
     CommandLine options;
@@ -30,12 +50,16 @@ std::optional<CommandLine> parse_command_line(int argc, const char *const *argv,
             options.heartbeat_present = true;
             continue;
         }
+        if (name == "--remote-open" && name == arg) {
+            options.remote_open = true;
+            continue;
+        }
         std::string *text = name == "--app-dir"     ? &options.app_dir
                             : name == "--temp-dir"  ? &options.temp_dir
                             : name == "--local-dir" ? &options.local_dir
                             : name == "--script"    ? &options.script
                                                     : nullptr;
-        if (!text && name != "--exit-after") {
+        if (!text && name != "--exit-after" && name != "--remote") {
             error = "unknown option " + std::string(arg);
             return std::nullopt;
         }
@@ -50,6 +74,13 @@ std::optional<CommandLine> parse_command_line(int argc, const char *const *argv,
         }
         if (text) {
             *text = value;
+            continue;
+        }
+        if (name == "--remote") {
+            if (!parse_remote_endpoint(value, options)) {
+                error = "--remote needs [ADDR:]PORT with an IPv4 address and a port up to 65535, not " + std::string(value);
+                return std::nullopt;
+            }
             continue;
         }
         int ms = 0;

@@ -19,6 +19,10 @@ struct CommandLine {
     // Sound and pacing: a frame per heartbeat, without sound, instead of
     // pictures paced to the sound on every refresh of the display.
     bool heartbeat_present = false;
+    // Remote control: off without --remote.
+    std::optional<int> remote_port;  // 0: any free port
+    std::string remote_address;      // IPv4 address to listen on; empty: every interface
+    bool remote_open = false;        // the remote may open files under the media folders
 };
 
 inline constexpr const char *USAGE =
@@ -38,6 +42,11 @@ inline constexpr const char *USAGE =
     "  --heartbeat-present\n"
     "                    show a frame per 500 ms heartbeat, without sound (default: sound, and\n"
     "                    pictures paced to it on every refresh of the display)\n"
+    "  --remote [ADDR:]PORT\n"
+    "                    take commands from a paired remote control: secure UDP datagrams on PORT\n"
+    "                    (0: any free port) of the IPv4 address ADDR (default: off; ADDR: every interface)\n"
+    "  --remote-open     let the paired remote open files under corpus/ and the local data folder\n"
+    "                    (default: it cannot open files)\n"
     "  --help            print this help and exit\n"
     "  --version         print the version and exit\n"
     "\n"

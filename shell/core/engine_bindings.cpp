@@ -80,6 +80,51 @@ constexpr ExportSlot OPRC_EXPORTS[] = {
 
 #undef EXPORT_SLOT
 
+struct RemoteHostSlot {
+    const char *name;
+    void (*store)(RemoteHostBindings &host, void *symbol);
+};
+
+template <auto Field>
+void store_host_export(RemoteHostBindings &host, void *symbol) {
+    using Pointer = std::remove_reference_t<decltype(host.*Field)>;
+    host.*Field = reinterpret_cast<Pointer>(symbol);
+}
+
+#define HOST_SLOT(name) \
+    RemoteHostSlot { #name, &store_host_export < &RemoteHostBindings::name> }
+
+constexpr RemoteHostSlot REMOTE_HOST_EXPORTS[] = {
+    HOST_SLOT(oprc_set_transport),
+    HOST_SLOT(oprc_listen),
+    HOST_SLOT(oprc_poll),
+    HOST_SLOT(oprc_stop),
+    HOST_SLOT(oprc_last_error),
+    HOST_SLOT(oprc_command),
+    HOST_SLOT(oprc_command_name),
+    HOST_SLOT(oprc_result_json),
+    HOST_SLOT(oprc_negotiated_level),
+    HOST_SLOT(oprc_allow_legacy),
+    HOST_SLOT(oprc_arm_uri_commands),
+    HOST_SLOT(oprc_build_begin),
+    HOST_SLOT(oprc_build_set_str),
+    HOST_SLOT(oprc_build_set_i64),
+    HOST_SLOT(oprc_build_set_bool),
+    HOST_SLOT(oprc_build_set_item_json),
+    HOST_SLOT(oprc_build_set_progress),
+    HOST_SLOT(oprc_build_add_audio_track),
+    HOST_SLOT(oprc_build_add_subtitle_track),
+    HOST_SLOT(oprc_build_set_audio_track),
+    HOST_SLOT(oprc_build_set_subtitle_track),
+    HOST_SLOT(oprc_build_finish),
+    HOST_SLOT(oprc_v2_send),
+    HOST_SLOT(oprc_v2_key_registered),
+    HOST_SLOT(oprc_v2_begin_pairing),
+    HOST_SLOT(oprc_v2_accept_pairing),
+};
+
+#undef HOST_SLOT
+
 struct Library {
     const char *file;
     const char *prefix;  // status-line prefix, padded to seven characters
@@ -136,6 +181,18 @@ void append_status(char (&status)[1024], std::string_view line) {
 }
 
 }  // namespace
+
+int bind_remote_host(void *oprc_module, RemoteHostBindings *host) {
+    if (!host) return -1;
+    std::memset(host, 0, sizeof *host);
+    int missing = 0;
+    for (const RemoteHostSlot &slot : REMOTE_HOST_EXPORTS) {
+        void *symbol = oprc_module ? library_export(oprc_module, slot.name) : nullptr;
+        slot.store(*host, symbol);
+        if (!symbol) missing++;
+    }
+    return missing;
+}
 
 int bind_engines(EngineBindings *record, const char *directory) {
     if (!record) return -1;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "oprc.h"
+
 struct oppb_engine;
 struct oppb_sample;
 struct oppb_cue;
@@ -67,7 +69,7 @@ struct EngineBindings {
     int32_t (*oppb_add_external_subtitle)(oppb_engine *engine, const char *path, const char *language);
     const char *(*oppb_last_error)(const oppb_engine *engine);
 
-    // Remote-control protocol: bound and counted, never called by the shell.
+    // Remote-control protocol: bound and counted; `app --remote` resolves the rest (RemoteHostBindings).
     int (*oprc_listen)(unsigned port);
     int (*oprc_listen_bound_port)();
     int (*oprc_poll)(int timeout_ms);
@@ -80,6 +82,43 @@ struct EngineBindings {
     // One line per library ("optpl  <path>  0 exports missing"), each ending in '\n'.
     char status[1024];
 };
+
+// The further remote-control entry points a host needs (`app --remote`),
+// resolved from the remote-control library the record loaded. They stay out
+// of the record and its status text, which list what every start binds.
+struct RemoteHostBindings {
+    decltype(&::oprc_set_transport) oprc_set_transport;
+    decltype(&::oprc_listen) oprc_listen;
+    decltype(&::oprc_poll) oprc_poll;
+    decltype(&::oprc_stop) oprc_stop;
+    decltype(&::oprc_last_error) oprc_last_error;
+    decltype(&::oprc_command) oprc_command;
+    decltype(&::oprc_command_name) oprc_command_name;
+    decltype(&::oprc_result_json) oprc_result_json;
+    decltype(&::oprc_negotiated_level) oprc_negotiated_level;
+    decltype(&::oprc_allow_legacy) oprc_allow_legacy;
+    decltype(&::oprc_arm_uri_commands) oprc_arm_uri_commands;
+    decltype(&::oprc_build_begin) oprc_build_begin;
+    decltype(&::oprc_build_set_str) oprc_build_set_str;
+    decltype(&::oprc_build_set_i64) oprc_build_set_i64;
+    decltype(&::oprc_build_set_bool) oprc_build_set_bool;
+    decltype(&::oprc_build_set_item_json) oprc_build_set_item_json;
+    decltype(&::oprc_build_set_progress) oprc_build_set_progress;
+    decltype(&::oprc_build_add_audio_track) oprc_build_add_audio_track;
+    decltype(&::oprc_build_add_subtitle_track) oprc_build_add_subtitle_track;
+    decltype(&::oprc_build_set_audio_track) oprc_build_set_audio_track;
+    decltype(&::oprc_build_set_subtitle_track) oprc_build_set_subtitle_track;
+    decltype(&::oprc_build_finish) oprc_build_finish;
+    decltype(&::oprc_v2_send) oprc_v2_send;
+    decltype(&::oprc_v2_key_registered) oprc_v2_key_registered;
+    decltype(&::oprc_v2_begin_pairing) oprc_v2_begin_pairing;
+    decltype(&::oprc_v2_accept_pairing) oprc_v2_accept_pairing;
+};
+
+// Zero-fills `host` and resolves its entry points from `oprc_module` (the
+// record's handle; NULL resolves none). The number that are missing, or -1
+// without a record.
+int bind_remote_host(void *oprc_module, RemoteHostBindings *host);
 
 // Library file names, without the ".so" the loader appends.
 inline constexpr const char *OPTPL_LIBRARY = "orvellox-orvelloplayer-template-parse";

@@ -214,9 +214,9 @@ TEST(AppPlayer, StartsOnThePackagedBundleAndPlaysTheFallbackSample) {
         "engines loaded 2/3 from " + app + "\n",
         "load_bundle_file(" + app + "/assets/runtimetemplatebundle.txt) -> 0\r\n",
         "focus_root -> (none)\r\n",
-        "focus_build(settings.json,) -> 24 nodes, default=2 cols=1 rows=4\r\n",
+        "focus_build(settings.json,) -> 25 nodes, default=2 cols=1 rows=4\r\n",
         "  node[0] type=SubPage text=Sample media display=Sample media key=SampleMediaFolder",
-        "status: 24 nodes   focus 2   Play next item automatically\r\n",
+        "status: 25 nodes   focus 2   Play next item automatically\r\n",
         "LocalFolder -> " + install.path("local").string() + "\r\n",
         "play.txt: none (0x80070002)\r\n",
         "PlayPath " + app + "/corpus/mkv_chapters_subs.mkv\r\n",
@@ -261,7 +261,7 @@ TEST(AppPlayer, ShowsFramesPausesAndStops) {
     Tree stopped(install.path("stopped.json"));
     ASSERT_TRUE(stopped.ok());
     EXPECT_FALSE(stopped.visible("video"));
-    EXPECT_EQ(stopped.labels().size(), 24u);
+    EXPECT_EQ(stopped.labels().size(), 25u);
     EXPECT_EQ(stopped.focused(), 2);
     Shot menu(install.path("stopped.png"));
     ASSERT_TRUE(menu.ok());
@@ -314,7 +314,7 @@ TEST(AppPlayer, ControllerAndKeysOpenTheSampleMediaPageAndPlayFromIt) {
 
     Tree back(install.path("back.json"));
     ASSERT_TRUE(back.ok());
-    EXPECT_EQ(back.labels().size(), 24u);
+    EXPECT_EQ(back.labels().size(), 25u);
     EXPECT_EQ(back.focused(), 0);
     EXPECT_TRUE(install.logged("restore path SampleMediaFolder -> 0")) << install.log();
     EXPECT_TRUE(install.logged("status: at root")) << install.log();

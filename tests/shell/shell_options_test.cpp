@@ -47,12 +47,40 @@ TEST(CommandLine, ReadsEveryOptionInBothForms) {
 
 TEST(CommandLine, RefusesWhatItDoesNotKnow) {
     const std::vector<std::vector<const char *>> bad = {
-        {"--fullscreen"}, {"--script"}, {"--exit-after", "soon"}, {"--exit-after=-5"}, {"--headless=yes"}, {"--heartbeat-present=1"},
+        {"--fullscreen"}, {"--script"}, {"--exit-after", "soon"}, {"--exit-after=-5"}, {"--headless=yes"},
+        {"--remote"}, {"--remote-open=yes"}, {"--heartbeat-present=1"},
     };
     for (const auto &args : bad) {
         std::string error;
         EXPECT_FALSE(parse(args, error)) << args[0];
         EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(CommandLine, RemoteTakesAnOptionalAddressAndAPort) {
+    struct Case {
+        std::vector<const char *> args;
+        std::optional<int> port;
+        std::string address;
+        bool open;
+    } cases[] = {
+        {{}, std::nullopt, "", false},
+        {{"--remote", "5000"}, 5000, "", false},
+        {{"--remote=127.0.0.1:0", "--remote-open"}, 0, "127.0.0.1", true},
+        {{"--remote", "192.168.1.20:65535"}, 65535, "192.168.1.20", false},
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        auto options = parse(c.args, error);
+        ASSERT_TRUE(options) << error;
+        EXPECT_EQ(options->remote_port, c.port);
+        EXPECT_EQ(options->remote_address, c.address);
+        EXPECT_EQ(options->remote_open, c.open);
+    }
+    for (const char *bad : {"65536", "-1", "port", "", "localhost:5000", "1.2.3:5000", "::1:5000", "1.2.3.4:", ":5000"}) {
+        std::string error;
+        EXPECT_FALSE(parse({"--remote", bad}, error)) << bad;
+        EXPECT_EQ(error, "--remote needs [ADDR:]PORT with an IPv4 address and a port up to 65535, not " + std::string(bad));
     }
 }
 
