@@ -162,6 +162,15 @@ void ShellView::PlayPath(const std::u16string &path) {
     chrome_.video->visibility = ui::Visibility::Visible;
     playing_ = true;
     stop_requested_ = false;
+    StartPump();
+    SetStatus(u"playing %s", path);
+}
+
+void ShellView::StartPump() {
+    if (presentation_ == Presentation::Paced) {
+        std::lock_guard lock(av_mutex_);
+        pump_done_ = false;
+    }
     pump_ = std::thread([self = shared_from_this(), generation = generation_]() mutable {
         self->RunPump(generation);
         self.reset();
@@ -173,7 +182,6 @@ void ShellView::PlayPath(const std::u16string &path) {
             return self ? self->OnDisplayTick() : TickOutcome::Stop;
         });
     }
-    SetStatus(u"playing %s", path);
 }
 
 void ShellView::StopPlayback() {
@@ -219,6 +227,11 @@ void ShellView::RunPump(uint64_t generation) {
         playing_ = false;
         flush_log();
     }
+    {
+        std::lock_guard lock(av_mutex_);
+        pump_done_ = true;
+    }
+    pump_ended_generation_ = generation;
 }
 
 void ShellView::Pump(uint64_t generation) {
@@ -232,7 +245,7 @@ void ShellView::Pump(uint64_t generation) {
         pump_wake_.wait_until(lock, until, [this] { return stop_requested_.load(); });
     };
     while (!stop_requested_) {
-        // Requests queued by the UI thread (seeks, track changes) are applied here, between pulls.
+        ApplyPumpRequests();
         if (!playing_) {
             wait_until(Clock::now() + std::chrono::milliseconds(20));
             continue;
@@ -579,7 +592,7 @@ void ShellView::PumpPaced(uint64_t generation) {
         clock_.SetPaused(pause, Clock::now());
     };
     while (!stop_requested_) {
-        // Requests queued by the UI thread (seeks, track changes) are applied here, between pulls.
+        ApplyPumpRequests();
         if (!playing_) {
             if (!paused) pause_output(true);
             paused = true;
@@ -644,12 +657,7 @@ void ShellView::PumpPaced(uint64_t generation) {
         if (!busy) wait_for(IDLE_WAIT);
     }
     playing_ = false;
-    PacingFigures figures;
-    {
-        std::lock_guard lock(av_mutex_);
-        pump_done_ = true;
-        figures = figures_;
-    }
+    PacingFigures figures = pacing_figures();
     log_line(u"pump exit: %d video, %d audio frames, pos=%lld", video_frames, audio_frames, (long long)position_);
     if (audio_stream_ != -1)
         log_line(u"audio played: %lld samples at %d Hz, %d channels", (long long)feed_.played, feed_.device.sample_rate,
@@ -713,13 +721,12 @@ void ShellView::ToggleMuted() {
 
 void ShellView::OnSeekApplied(int64_t landed_ticks) {
     position_ = landed_ticks;
-    cue_clear(&model_);
-    newest_cue_start_ = INT64_MIN;
     {
         std::lock_guard lock(frame_.mutex);
         frame_.pixels = {};
         frame_.ready = false;
     }
+    DropCues();
     if (presentation_ != Presentation::Paced) return;
     video_ended_ = video_stream_ == -1;
     pictures_since_start_ = 0;
@@ -779,6 +786,7 @@ void ShellView::OnHeartbeat() {
     }
     if (playing_) RefreshStatus();
     chrome_.playing->text = playing_ ? u"\u25B6" : u"";
+    RefreshProgress();
 }
 
 }  // namespace shell
