@@ -643,10 +643,8 @@ void ShellView::PumpPaced(uint64_t generation) {
             }
             now = ClockNowLocked();
         }
-        if (now != INT64_MIN) {
-            position_ = std::max<int64_t>(now, 0);
-            PullCues(now, generation);
-        }
+        // The position is the display tick's: it moves with the pictures shown.
+        if (now != INT64_MIN) PullCues(now, generation);
         bool pictures_done = video_ended_ && FramesWaiting() == 0;
         if (pictures_done && sound_done) break;
         int64_t duration = duration_;

@@ -156,7 +156,7 @@ protected:
             platform_.display_tick();
             return !app_->view()->playing();
         });
-        platform_.display_tick();
+        app_->view()->WaitForPump();
     }
     size_t occurrences(const std::string &log, const std::string &line) {
         size_t count = 0;
