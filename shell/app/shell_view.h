@@ -268,6 +268,7 @@ private:
     void ApplyAudioTrack(int ordinal, bool resync);
     void ApplySubtitleTrack(int ordinal, bool resync);
     void ApplySeek(int64_t target);
+    void PreviewLanding();
     // Drops what was queued for the old position: frames, sound and cues, and
     // restarts the clock at the landing (shell_playback.cpp).
     void OnSeekApplied(int64_t landed_ticks);

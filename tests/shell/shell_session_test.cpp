@@ -762,6 +762,7 @@ TEST_F(Transport, AfterTheEndTracksStillChangeAndARewindPlaysAgain) {
     EXPECT_TRUE(progress_shown());
     EXPECT_EQ(text_of("progress_caption"), u"Paused");
     EXPECT_TRUE(key('R'));
+    EXPECT_EQ(status(), u"-10s  0:00 / 0:00");  // a 0.4 s file
     EXPECT_TRUE(view.playing());
     view.WaitForPump();
     log = new_log();
@@ -790,6 +791,17 @@ TEST_F(Transport, TheProgressBarShowsWhilePausedAndForAWhileAfterAnAction) {
     EXPECT_TRUE(progress_shown());
     EXPECT_EQ(text_of("progress_caption"), u"Paused");
     EXPECT_EQ(chapter_marks(), 0u);
+    // A seek while paused shows the picture where it landed, and stays paused.
+    auto &image = dynamic_cast<Image &>(element("video_image"));
+    image.source = nullptr;
+    new_log();
+    view.SeekTo(0);
+    EXPECT_TRUE(key('F'));  // from the seek just asked for
+    EXPECT_TRUE(eventually([&] { return log_text().find(u"paused: the picture at 100000000") != std::u16string::npos; }));
+    view.OnHeartbeat();
+    EXPECT_NE(image.source, nullptr);
+    EXPECT_FALSE(view.playing());
+    EXPECT_EQ(text_of("progress_position"), u"0:10");
     EXPECT_TRUE(key(179));
     EXPECT_EQ(status(), u"play");
     auto shown_at = std::chrono::steady_clock::now();
@@ -804,5 +816,5 @@ TEST_F(Transport, TheProgressBarShowsWhilePausedAndForAWhileAfterAnAction) {
     EXPECT_TRUE(key('F'));
     EXPECT_TRUE(progress_shown());
     // Without the template engine there is no setting: 10 s.
-    EXPECT_EQ(text_of("progress_position").substr(0, 3), u"0:1") << utf16_to_utf8(text_of("progress_position"));
+    EXPECT_EQ(text_of("progress_position").substr(0, 3), u"0:2") << utf16_to_utf8(text_of("progress_position"));
 }
