@@ -558,6 +558,40 @@ TEST_F(ShellSession, PacedPicturesWaitForTheSoundWhichIsQueuedAtTheVolume) {
     }
 }
 
+TEST_F(ShellSession, APacedSeekDropsWhatWasQueuedAndTheClockRestartsAtTheLanding) {
+    stage_playback();
+    auto output = std::make_shared<FakeAudioOutput::State>();
+    platform_.audio_factory = [output] { return std::make_unique<FakeAudioOutput>(output); };
+    fs::path file = media("long.stub", "frames 750\nframe_ticks 400000\nsize 32 16\naudio 1\n");
+    ShellView &view = launch(Presentation::Paced);
+    view.PlayPath(utf8_to_utf16(file.string()));
+    auto started = [&] {
+        std::lock_guard lock(output->mutex);
+        return !output->paused && output->samples.size() * 2 - output->played >= 48000 * 4 / 5;
+    };
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    ASSERT_TRUE(wait_for([&] { return view.pacing_figures().waiting == 3; }));
+    // Pictures up to 0.12 s and 0.2 s of sound wait; the seek lands at 10 s.
+    view.SeekTo(100'000'000);
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard lock(output->mutex);
+        return output->clears == 1;
+    }));
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    // The picture at the landing shows; none of the old ones was left to drop.
+    ShellView::PacingFigures figures = view.pacing_figures();
+    EXPECT_EQ(figures.shown, 2);
+    EXPECT_EQ(figures.dropped, 0);
+    EXPECT_NEAR(view.position(), 100'000'000, 100);
+    output->Play(output->queued_bytes());  // everything queued since the landing: 10.2 s or so
+    platform_.display_tick();
+    EXPECT_GT(view.position(), 101'000'000);
+    EXPECT_LT(view.position(), 104'000'000);
+    view.StopPlayback();
+}
+
 TEST_F(ShellSession, WithoutSoundPacedPicturesRunOnTheSystemClock) {
     stage_playback();
     ShellView &view = launch(Presentation::Paced);
