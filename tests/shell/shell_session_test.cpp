@@ -16,6 +16,7 @@
 #include "core/shell_log.h"
 #include "core/text.h"
 #include "fake_audio_output.h"
+#include "fake_measurer.h"
 #include "fake_platform.h"
 #include "ui/elements.h"
 
@@ -262,6 +263,42 @@ TEST_F(ShellSession, TapsFocusConfirmAndEnter) {
     // The tile's own tap handler reaches the view.
     view.tiles()[0]->tapped();
     EXPECT_EQ(status(), u"confirmed: Clip");
+}
+
+TEST_F(ShellSession, TheFocusedTileOfALongPageIsScrolledIntoViewWithItsSubtitleUnderThePage) {
+    // Thirty sections of one item each, far taller than the window; odd items have a subtitle.
+    std::string sections;
+    for (int i = 0; i < 30; i++) {
+        std::string n = std::to_string(i);
+        std::string subtitle = i % 2 ? R"(, "SubtitleText": {"Key": "About)" + n + R"(", "DisplayName": "About )" + n + "\"}" : "";
+        sections += std::string(i ? ", " : "") + R"({"Key": "S)" + n + R"(", "DisplayName": "S)" + n +
+                    R"(", "Items": [{"Key": "Item)" + n + R"(", "DisplayName": "Item )" + n + "\"" + subtitle + "}]}";
+    }
+    stage_templates("homepage.json", R"({"Key": "Long", "DisplayName": "Long", "Settings": [)" + sections + "]}");
+    ShellView &view = launch();
+    ASSERT_EQ(view.tiles().size(), 30u);
+    FakeMeasurer measurer;
+    auto &scroll = dynamic_cast<ScrollViewer &>(element("scroll"));
+    auto in_view = [&](const Element &shown) {
+        return shown.bounds().y >= scroll.bounds().y && shown.bounds().bottom() <= scroll.bounds().bottom();
+    };
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_EQ(scroll.vertical_offset(), 0);
+    EXPECT_TRUE(element("focus_subtitle").visible());
+    EXPECT_EQ(text_of("focus_subtitle"), u"");
+    // The focus far down, by a tap (called directly: the screen does not show the tile yet).
+    view.OnTileTapped(25);
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_GT(scroll.vertical_offset(), 0);
+    EXPECT_TRUE(in_view(*view.tiles()[25]));
+    EXPECT_TRUE(in_view(*element("page_panel").children()[2 * 25]));  // its section header
+    EXPECT_EQ(text_of("focus_subtitle"), u"About 25");
+    // Home: back to the top.
+    EXPECT_TRUE(key(36));
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_EQ(focused_tile(), 0);
+    EXPECT_EQ(scroll.vertical_offset(), 0);
+    EXPECT_EQ(text_of("focus_subtitle"), u"");
 }
 
 TEST_F(ShellSession, OpenItemsNeedThePlaybackEngine) {
@@ -519,6 +556,40 @@ TEST_F(ShellSession, PacedPicturesWaitForTheSoundWhichIsQueuedAtTheVolume) {
         EXPECT_EQ(platform_.display_tick(), TickOutcome::Stop);  // the tick ends with the playback
         view.StopPlayback();
     }
+}
+
+TEST_F(ShellSession, APacedSeekDropsWhatWasQueuedAndTheClockRestartsAtTheLanding) {
+    stage_playback();
+    auto output = std::make_shared<FakeAudioOutput::State>();
+    platform_.audio_factory = [output] { return std::make_unique<FakeAudioOutput>(output); };
+    fs::path file = media("long.stub", "frames 750\nframe_ticks 400000\nsize 32 16\naudio 1\n");
+    ShellView &view = launch(Presentation::Paced);
+    view.PlayPath(utf8_to_utf16(file.string()));
+    auto started = [&] {
+        std::lock_guard lock(output->mutex);
+        return !output->paused && output->samples.size() * 2 - output->played >= 48000 * 4 / 5;
+    };
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    ASSERT_TRUE(wait_for([&] { return view.pacing_figures().waiting == 3; }));
+    // Pictures up to 0.12 s and 0.2 s of sound wait; the seek lands at 10 s.
+    view.SeekTo(100'000'000);
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard lock(output->mutex);
+        return output->clears == 1;
+    }));
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    // The picture at the landing shows; none of the old ones was left to drop.
+    ShellView::PacingFigures figures = view.pacing_figures();
+    EXPECT_EQ(figures.shown, 2);
+    EXPECT_EQ(figures.dropped, 0);
+    EXPECT_NEAR(view.position(), 100'000'000, 100);
+    output->Play(output->queued_bytes());  // everything queued since the landing: 10.2 s or so
+    platform_.display_tick();
+    EXPECT_GT(view.position(), 101'000'000);
+    EXPECT_LT(view.position(), 104'000'000);
+    view.StopPlayback();
 }
 
 TEST_F(ShellSession, WithoutSoundPacedPicturesRunOnTheSystemClock) {
