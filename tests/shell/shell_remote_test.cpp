@@ -122,7 +122,9 @@ TEST(RemoteDispatch, EveryCommandActsOrSaysWhyNot) {
         EXPECT_EQ(reply.error, c.error);
         EXPECT_EQ(reply.with_state, c.error.empty());
         EXPECT_EQ(reply.with_tracks, c.tracks);
-        if (reply.with_state) EXPECT_EQ(reply.snapshot.playing, target.state.playing);
+        if (reply.with_state) {
+            EXPECT_EQ(reply.snapshot.playing, target.state.playing);
+        }
     }
     // Every other command of the protocol is answered: not supported, and nothing done.
     for (int command = 0; command < OPRC_COMMAND_COUNT; command++) {
