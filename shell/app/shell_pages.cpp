@@ -224,16 +224,13 @@ void ShellView::FollowPageChange(const PageChange &change) {
 
 bool ShellView::OnKeyDown(int virtual_key) {
     if (main_) {
+        if (HandleTransportKey(virtual_key)) return true;
         if (virtual_key == 27) {
-            StopPlayback();
-            SetStatus(u"stopped");
+            Stop();
             return true;
         }
         if (virtual_key == 32 || virtual_key == 179) {
-            bool now_playing = !playing_;
-            playing_ = now_playing;
-            if (now_playing) stop_requested_ = false;
-            SetStatus(now_playing ? u"play" : u"paused");
+            TogglePlayPause();
             return true;
         }
     }

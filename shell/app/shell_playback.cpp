@@ -133,11 +133,15 @@ void ShellView::PlayPath(const std::u16string &path) {
     chrome_.video->visibility = ui::Visibility::Visible;
     playing_ = true;
     stop_requested_ = false;
+    StartPump();
+    SetStatus(u"playing %s", path);
+}
+
+void ShellView::StartPump() {
     pump_ = std::thread([self = shared_from_this(), generation = generation_]() mutable {
         self->RunPump(generation);
         self.reset();
     });
-    SetStatus(u"playing %s", path);
 }
 
 void ShellView::StopPlayback() {
@@ -173,6 +177,7 @@ void ShellView::RunPump(uint64_t generation) {
         playing_ = false;
         flush_log();
     }
+    pump_ended_generation_ = generation;
 }
 
 void ShellView::Pump(uint64_t generation) {
@@ -186,6 +191,7 @@ void ShellView::Pump(uint64_t generation) {
         pump_wake_.wait_until(lock, until, [this] { return stop_requested_.load(); });
     };
     while (!stop_requested_) {
+        ApplyPumpRequests();
         if (!playing_) {
             wait_until(Clock::now() + std::chrono::milliseconds(20));
             continue;
@@ -232,6 +238,16 @@ void ShellView::Pump(uint64_t generation) {
     playing_ = false;
     log_line(u"pump exit: %d video, %d audio frames, pos=%lld", video_frames, audio_frames, (long long)position_);
     flush_log();
+}
+
+void ShellView::OnSeekApplied(int64_t landed_ticks) {
+    position_ = landed_ticks;
+    {
+        std::lock_guard lock(frame_.mutex);
+        frame_.pixels = {};
+        frame_.ready = false;
+    }
+    DropCues();
 }
 
 void ShellView::ConvertAndStore(const oppb_sample &sample) {
@@ -327,6 +343,7 @@ void ShellView::OnHeartbeat() {
     }
     if (playing_) RefreshStatus();
     chrome_.playing->text = playing_ ? u"\u25B6" : u"";
+    RefreshProgress();
 }
 
 }  // namespace shell

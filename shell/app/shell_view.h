@@ -6,16 +6,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/platform.h"
+#include "app/progress_bar.h"
 #include "app/shell_remote.h"
 #include "core/engine_bindings.h"
 #include "oppb.h"
@@ -79,6 +82,40 @@ public:
     // Waits until the pump thread has ended by itself or been stopped.
     void WaitForPump();
 
+    // ---- Transport while playing (shell_transport.cpp) ----
+    struct TrackList {
+        std::vector<std::string> names;  // UTF-8, in file order
+        int current = -1;                // ordinal among them; -1 none (subtitles: off)
+    };
+    // Keys that act on the open media file (the key map's transport actions and
+    // the shell's own transport keys); whether the key was one. Escape, Space
+    // and media play/pause stay with OnKeyDown.
+    bool HandleTransportKey(int virtual_key);
+    // As keys 32 and 179: the playing flag and the status "play" or "paused".
+    void TogglePlayPause();
+    void Play();
+    void Pause();
+    // As Escape: ends the playback, status "stopped".
+    void Stop();
+    // Seeks by the "SkipInterval" setting forwards (direction > 0) or back.
+    void SkipBy(int direction);
+    // Seeks to `ticks`, kept within 0..duration.
+    void SeekTo(int64_t ticks);
+    // The next chapter's start, or the current's or previous one's; without
+    // chapters it skips as SkipBy does.
+    void JumpChapter(int direction);
+    TrackList AudioTracks() const;
+    TrackList SubtitleTracks() const;
+    // Ordinals among the file's tracks of that kind; -1 turns subtitles off.
+    // False when there is no such track (or no media file open).
+    bool SelectAudioTrack(int ordinal);
+    bool SelectSubtitleTrack(int ordinal);
+    void CycleAudioTrack();
+    void CycleSubtitleTrack();
+    // Shows the progress bar while paused and for a while after a transport
+    // action, and hides it otherwise; the heartbeat calls it.
+    void RefreshProgress();
+
     // Remote control (shell_remote.cpp). StartRemote makes the view a host on
     // [address:]port; without it no socket is opened and PairRemote says so.
     void StartRemote(const std::string &address, int port, bool open_files);
@@ -140,6 +177,67 @@ private:
     void Pump(uint64_t generation);
     void ConvertAndStore(const oppb_sample &sample);
     void PullCues(int64_t video_time, uint64_t generation);
+    void StartPump();
+
+    // Transport (shell_transport.cpp).
+    struct Track {
+        int stream = -1;
+        std::string name;
+        std::string codec;
+    };
+    // What the open file offers, read by the pump when it starts.
+    struct Outline {
+        std::vector<int64_t> chapter_starts;
+        std::vector<std::string> chapter_titles;
+        std::vector<Track> audio;
+        std::vector<Track> subtitles;  // none without a subtitle instance
+        int audio_current = -1;
+        int subtitle_current = -1;
+        // Where the last seek landed. The pump's position can lie before it
+        // until the frames from the key frame before the landing have passed.
+        int64_t seek_landed = INT64_MIN;
+    };
+    // What the UI thread asked of the engine since the pump last looked.
+    struct PumpRequests {
+        uint64_t generation = 0;       // the playback they were made for
+        std::optional<int64_t> seek;   // ticks
+        std::optional<int> audio;      // ordinal
+        std::optional<int> subtitle;   // ordinal, -1 off
+    };
+    // Exports beyond the binding record that transport needs, found in the loaded libraries.
+    struct TransportEntries {
+        int32_t (*oppb_chapter_count)(const oppb_engine *engine) = nullptr;
+        const char *(*oppb_chapter_field)(oppb_engine *engine, int32_t index, const char *field) = nullptr;
+        const char *(*optpl_entry_text)(const char *name) = nullptr;
+    };
+    const TransportEntries &transport_entries();
+    // Under the transport mutex: the outline of the current playback (empty before the pump read it),
+    // and its requests.
+    Outline &CurrentOutline();
+    PumpRequests &CurrentRequests();
+    PumpRequests TakeRequests();
+    int64_t SkipInterval();
+    // Where the media is, or is about to be: a seek not yet applied counts, so
+    // that quick presses add up. The second under the transport mutex.
+    int64_t DisplayPosition();
+    int64_t DisplayPositionLocked();
+    void RequestSeek(int64_t target);
+    void ShowProgress();
+    void AnnounceSeek(std::u16string_view what, int64_t target);
+    // UI thread: when the pump has ended but the file is open, applies the
+    // requests itself, and plays again from a seek that left something to play.
+    void ServeRequestsWithoutPump();
+    // Pump thread while it runs, else the UI thread.
+    // Applies what the UI thread asked for; called at the top of each pump pass.
+    void ApplyPumpRequests();
+    void ReadOutline();
+    void ApplyRequests(const PumpRequests &requests);
+    void ApplyAudioTrack(int ordinal, bool resync);
+    void ApplySubtitleTrack(int ordinal, bool resync);
+    void ApplySeek(int64_t target);
+    // Drops what was queued for the old position: frames, sound and cues (shell_playback.cpp).
+    void OnSeekApplied(int64_t landed_ticks);
+    void DropCues();
 
     Platform &platform_;
     std::string app_dir_override_;
@@ -173,6 +271,18 @@ private:
     std::string shown_subtitle_;
     int64_t newest_cue_start_ = 0;
     HandOver frame_;
+
+    // Transport. The outline and the requests are shared with the pump under the mutex.
+    mutable std::mutex transport_mutex_;
+    Outline outline_;
+    uint64_t outline_generation_ = 0;  // the playback the outline was read for
+    PumpRequests requests_;
+    // The generation of the last pump that has ended (set by the pump thread as it ends).
+    std::atomic<uint64_t> pump_ended_generation_{0};
+    std::once_flag transport_entries_bound_;
+    TransportEntries transport_entries_;
+    std::chrono::steady_clock::time_point progress_until_{};
+    ProgressBar progress_;
 
     // Remote control.
     void RefreshRemotePairing();

@@ -52,7 +52,15 @@ inline constexpr const char *USAGE =
     "  beats N     let it run for N heartbeats of 500 ms\n"
     "  shot FILE   write a PNG screenshot of the window\n"
     "  tree FILE   write the arranged element tree as JSON\n"
-    "  quit        end the run\n";
+    "  quit        end the run\n"
+    "\n"
+    "keys while a file plays (besides the menu's own):\n"
+    "  Space, media play/pause   pause or play          Escape, S, media stop   stop\n"
+    "  F, R                      skip forward, back by the Skip interval setting (10 s)\n"
+    "  N, P, media next/previous next chapter; previous: this chapter's start, or the one before\n"
+    "                            (without chapters they skip like F and R)\n"
+    "  A                         next audio track       C, controller X         next subtitle track, or off\n"
+    "  the controller's shoulder buttons and triggers act as next/previous and fast forward/rewind\n";
 
 // The options, or nothing with `error` saying what is wrong.
 std::optional<CommandLine> parse_command_line(int argc, const char *const *argv, std::string &error);

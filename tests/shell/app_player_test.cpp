@@ -421,3 +421,64 @@ TEST(AppPlayer, SubtitleLinesShowAtTheirTimes) {
     EXPECT_TRUE(second_at != lines.end()) << testing::PrintToString(lines);
     EXPECT_FALSE(contains(std::vector<std::string>(second_at, lines.end()), "First line")) << testing::PrintToString(lines);
 }
+
+TEST(AppPlayer, TransportSeeksJumpsChaptersAndSwitchesSubtitles) {
+    Installation install("transport", true, true);
+    // The packaged sample: chapters at 0, 2 and 4 s, SubRip "Dialogue" and ASS "Signs".
+    int status = install.run(
+        "wait 700\nkey 78\nwait 400\ntree @chapter.json\nshot @chapter.png\n"
+        "key 67\nwait 1500\nkey 70\nwait 2000\nkey 82\nwait 300\ntree @again.json\nquit\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(install.logged("outline: 3 chapters, 1 audio, 2 subtitle tracks")) << install.log();
+    // Next chapter: both instances land on its start, and the cues of the old place go.
+    EXPECT_TRUE(install.logged_in_order({"key 78 -> transport next\r\n", "status: chapter 2/3 Middle  0:02 / 0:06\r\n",
+                                         "seek 20000000 -> rc=0 landed=20000000\r\n",
+                                         "sub: seek 20000000 -> rc=0\r\n", "cue store cleared"}))
+        << install.log();
+    Tree chapter(install.path("chapter.json"));
+    ASSERT_TRUE(chapter.ok());
+    EXPECT_TRUE(chapter.visible("progress"));
+    EXPECT_EQ(chapter.text("progress_caption"), "Chapter 2/3  Middle");
+    EXPECT_EQ(chapter.text("progress_position"), "0:02");
+    EXPECT_EQ(chapter.text("progress_duration"), "0:06");
+    std::string tree_text = read_file(install.path("chapter.json"));
+    size_t marks = 0;
+    for (size_t at = tree_text.find("\"progress_mark\""); at != std::string::npos;
+         at = tree_text.find("\"progress_mark\"", at + 1))
+        marks++;
+    EXPECT_EQ(marks, 2u);  // at 2 s and 4 s
+    Shot shot(install.path("chapter.png"));
+    ASSERT_TRUE(shot.ok());
+    EXPECT_TRUE(shot.shows(chapter.rect("progress_fill"), {0, 214, 214}));
+    EXPECT_TRUE(shot.shows(chapter.rect("progress_mark"), {244, 246, 250}));
+    EXPECT_TRUE(shot.shows(chapter.rect("progress_position"), {244, 246, 250}));
+    // The second subtitle track delivers its own cues.
+    size_t switched = install.log().find("status: subtitles 2/2: Signs - eng (ass)\r\n");
+    ASSERT_NE(switched, std::string::npos) << install.log();
+    EXPECT_NE(install.log().find("sub: set_subtitle_index(primary,3) -> 3", switched), std::string::npos);
+    EXPECT_NE(install.log().find("Positioned sign\r\n", switched), std::string::npos) << install.log();
+    // To the end (the last key frame's second plays) and back: the pump plays again from the start.
+    EXPECT_TRUE(install.logged_in_order({"key 70 -> transport fast_forward\r\n", "seek 60210000 -> rc=0 landed=60210000",
+                                         "pump exit: ", "key 82 -> transport rewind\r\n", "seek 0 -> rc=0 landed=0\r\n",
+                                         "pump restarted at 0\r\n"}))
+        << install.log();
+    Tree again(install.path("again.json"));
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.text("playing"), "\xE2\x96\xB6");
+    EXPECT_EQ(again.text("progress_position"), "0:00");
+}
+
+TEST(AppPlayer, TheAudioKeySwitchesToTheSecondStream) {
+    Installation install("audio_track", true, true);
+    install.play_txt(install.app().string() + "/corpus/h264_aac_2audio.mp4\n");
+    EXPECT_EQ(install.run("wait 500\nkey 65\nbeats 12\nquit\n"), 0);
+    size_t switched = install.log().find("status: audio 2/2: eng (aac)\r\n");
+    ASSERT_NE(switched, std::string::npos) << install.log();
+    EXPECT_NE(install.log().find("select_stream(audio,2) -> 2\r\n", switched), std::string::npos) << install.log();
+    EXPECT_NE(install.log().find("sample_mode(audio 2, decode) -> 0\r\n", switched), std::string::npos);
+    // The first stream is stereo, the second 5.1: what the pump pulls afterwards has six channels.
+    size_t frame = install.log().find("audio frame ", switched);
+    ASSERT_NE(frame, std::string::npos) << install.log();
+    EXPECT_NE(install.log().substr(frame, install.log().find("\r\n", frame) - frame).find(" ch=6 "), std::string::npos)
+        << install.log();
+}

@@ -1,12 +1,14 @@
 // ShellView with the real template library and a stand-in playback engine:
 // the first page and its tiles, keys and taps through pages, the play target,
 // and playback: the pump, cues, frames on the heartbeat, and its failures.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <thread>
 
@@ -426,4 +428,230 @@ TEST_F(ShellSession, PlayTargetFromPlayTxtWithItsFallbacks) {
         EXPECT_TRUE(logged(log, "UI heartbeat started"));
         app_->OnExiting();
     }
+}
+
+namespace {
+
+// A settings page whose skip interval is 5 s (the template's own default is 10 s).
+const char *SETTINGS = R"({
+  "Key": "Settings", "DisplayName": "Settings",
+  "Settings": [
+    {"Key": "Playback", "DisplayName": "Playback", "Items": [
+      {"Key": "SkipInterval", "DisplayName": "Skip interval", "Type": "Choice", "DefaultValue": "Skip5",
+       "Values": [{"Key": "Skip5", "DisplayName": "5 seconds", "DefaultValue": "5"},
+                  {"Key": "Skip10", "DisplayName": "10 seconds", "DefaultValue": "10"}]}
+    ]}
+  ]
+})";
+
+// Calls `done` until it holds, for at most ten seconds; whether it held.
+bool eventually(const std::function<bool()> &done) {
+    for (int i = 0; i < 2000; i++) {
+        if (done()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+size_t count_of(const std::string &log, const std::string &text) {
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) count++;
+    return count;
+}
+
+}  // namespace
+
+class Transport : public ShellSession {
+protected:
+    // The stand-in engine's count of delivered audio samples of a stream.
+    long long audio_delivered(int stream) {
+        std::string library = (app_dir() / "orvellox-orvelloplayer-ffmpeg-windows-xbox-playback-engine.so").string();
+        void *handle = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        auto delivered = handle ? reinterpret_cast<long long (*)(int)>(dlsym(handle, "stub_audio_delivered")) : nullptr;
+        long long count = delivered ? delivered(stream) : -1;
+        if (handle) dlclose(handle);
+        return count;
+    }
+    std::u16string subtitle_after_posts() {
+        platform_.RunPosted();
+        return text_of("subtitle");
+    }
+    bool progress_shown() { return element("progress").visible(); }
+    size_t chapter_marks() {
+        size_t marks = 0;
+        for (auto &child : element("progress_track").children()) marks += child->name == "progress_mark";
+        return marks;
+    }
+};
+
+TEST_F(Transport, SkipsSeekBothInstancesByTheSettingAndChaptersJumpToTheirStarts) {
+    stage_templates("settings.json", SETTINGS);
+    stage_playback();
+    fs::path file = media("chapters.stub", "frames 750\nframe_ticks 400000\nsubtitle subrip\n"
+                                           "cue 0 20000000 Opening line\ncue 100000000 100000000 Middle line\n"
+                                           "chapter 0 Opening\nchapter 80000000 Middle\nchapter 160000000 Credits\n");
+    ShellView &view = launch();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    ASSERT_TRUE(eventually([&] { return subtitle_after_posts() == u"Opening line"; }));
+    new_log();
+    // Three quick presses add up: each skips from where the last one goes.
+    for (int i = 0; i < 3; i++) EXPECT_TRUE(key('F'));
+    EXPECT_EQ(status().substr(0, 17), u"+5s  0:15 / 0:30") << utf16_to_utf8(status());
+    EXPECT_TRUE(progress_shown());
+    EXPECT_EQ(text_of("progress_position"), u"0:15");
+    EXPECT_EQ(text_of("progress_duration"), u"0:30");
+    EXPECT_EQ(chapter_marks(), 2u);
+    EXPECT_EQ(text_of("progress_caption"), u"Chapter 2/3  Middle");
+    ASSERT_TRUE(eventually([&] { return view.position() >= 15 * 10'000'000LL; }));
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "key 70 -> transport fast_forward")) << log;
+    EXPECT_NE(log.find("sub: seek "), std::string::npos) << log;
+    EXPECT_NE(log.find("cue store cleared"), std::string::npos) << log;
+    // The opening line went with the old position; the middle line, pulled anew, shows.
+    EXPECT_TRUE(eventually([&] { return subtitle_after_posts() == u"Middle line"; }));
+    EXPECT_EQ(view.model().cue_count, 1);
+
+    key('P');  // more than three seconds into the second chapter: its start
+    EXPECT_EQ(status(), u"chapter 2/3 Middle  0:08 / 0:30");
+    ASSERT_TRUE(eventually([&] { return logged(new_log(), "seek 80000000 -> rc=0 landed=80000000"); }));
+    ASSERT_TRUE(eventually([&] { return view.position() >= 80'000'000; }));
+    key('P');  // just after its start: the chapter before
+    EXPECT_EQ(status(), u"chapter 1/3 Opening  0:00 / 0:30");
+    key(176);  // media next
+    EXPECT_EQ(status(), u"chapter 2/3 Middle  0:08 / 0:30");
+    key('N');
+    EXPECT_EQ(status(), u"chapter 3/3 Credits  0:16 / 0:30");
+    key('N');
+    EXPECT_EQ(status(), u"last chapter");
+    ASSERT_TRUE(eventually([&] { return view.position() >= 160'000'000; }));
+    view.SeekTo(-5);
+    EXPECT_EQ(status(), u"seek  0:00 / 0:30");
+    view.SeekTo(int64_t(1) << 40);
+    EXPECT_EQ(status(), u"seek  0:30 / 0:30");
+    ASSERT_TRUE(eventually([&] { return !view.playing(); }));  // the end
+    log = new_log();
+    EXPECT_TRUE(logged(log, "seek 300000000 -> rc=0 landed=300000000")) << log;
+}
+
+TEST_F(Transport, TracksCycleAndTheEngineDeliversTheChosenOnes) {
+    stage_playback();
+    fs::path file = media("tracks.stub", "frames 750\nframe_ticks 400000\naudio 2\n"
+                                         "subtitle subrip eng\ncue 0 300000000 English line\n"
+                                         "subtitle ass ger\ncue 0 300000000 German line\n");
+    ShellView &view = launch();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    ASSERT_TRUE(eventually([&] { return view.AudioTracks().names.size() == 2; }));
+    EXPECT_EQ(view.AudioTracks().names, (std::vector<std::string>{"eng (stub)", "eng (stub)"}));
+    EXPECT_EQ(view.AudioTracks().current, 0);
+    ShellView::TrackList subtitles = view.SubtitleTracks();
+    EXPECT_EQ(subtitles.names, (std::vector<std::string>{"eng (subrip)", "ger (ass)"}));
+    EXPECT_EQ(subtitles.current, 0);
+    ASSERT_TRUE(eventually([&] { return subtitle_after_posts() == u"English line"; }));
+    ASSERT_TRUE(eventually([&] { return audio_delivered(1) > 0; }));
+    new_log();
+
+    key('A');
+    EXPECT_EQ(status(), u"audio 2/2: eng (stub)");
+    EXPECT_EQ(view.AudioTracks().current, 1);
+    ASSERT_TRUE(eventually([&] { return audio_delivered(2) > 0; }));
+    long long first_stream = audio_delivered(1), second_stream = audio_delivered(2);
+    ASSERT_TRUE(eventually([&] { return audio_delivered(2) >= second_stream + 5; }));
+    EXPECT_EQ(audio_delivered(1), first_stream);  // the old stream is no longer pulled
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "select_stream(audio,2) -> 2")) << log;
+    EXPECT_TRUE(logged(log, "sample_mode(audio 2, decode) -> 0")) << log;
+    EXPECT_NE(log.find("landed="), std::string::npos) << log;  // both streams restart together
+
+    struct Step {
+        int key;
+        std::u16string status, line;
+    } steps[] = {
+        {'C', u"subtitles 2/2: ger (ass)", u"German line"},
+        {'C', u"subtitles off", u""},
+        {197, u"subtitles 1/2: eng (subrip)", u"English line"},  // the controller's X
+        {'A', u"audio 1/2: eng (stub)", u"English line"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(utf16_to_utf8(step.status));
+        EXPECT_TRUE(key(step.key));
+        EXPECT_EQ(status(), step.status);
+        EXPECT_TRUE(eventually([&] { return subtitle_after_posts() == step.line; })) << utf16_to_utf8(text_of("subtitle"));
+    }
+    log = new_log();
+    EXPECT_TRUE(logged(log, "sub: set_subtitle_index(primary,4) -> 4")) << log;
+    EXPECT_TRUE(logged(log, "sub: set_subtitle_index(primary,-1) -> -1")) << log;
+    EXPECT_NE(log.find("cue @0..300000000 German line"), std::string::npos) << log;
+    EXPECT_FALSE(view.SelectAudioTrack(2));
+    EXPECT_FALSE(view.SelectSubtitleTrack(-2));
+    EXPECT_TRUE(view.SelectSubtitleTrack(-1));
+    EXPECT_EQ(view.SubtitleTracks().current, -1);
+    view.StopPlayback();
+    EXPECT_TRUE(view.AudioTracks().names.empty());
+    EXPECT_FALSE(view.SelectAudioTrack(0));
+}
+
+TEST_F(Transport, AfterTheEndTracksStillChangeAndARewindPlaysAgain) {
+    stage_templates();
+    stage_playback();
+    fs::path file = media("short.stub", "frames 10\nframe_ticks 400000\naudio 2\n");
+    ShellView &view = launch();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    view.WaitForPump();
+    new_log();
+    EXPECT_TRUE(key('A'));  // applied at once, without playing
+    std::string log = new_log();
+    EXPECT_TRUE(logged(log, "select_stream(audio,2) -> 2")) << log;
+    EXPECT_FALSE(view.playing());
+    // The key map's play/pause (the Pause key) changes only the flag and the words after the end.
+    EXPECT_TRUE(key(19));
+    EXPECT_EQ(status(), u"play");
+    EXPECT_TRUE(key(19));
+    EXPECT_EQ(status(), u"paused");
+    view.OnHeartbeat();
+    EXPECT_TRUE(progress_shown());
+    EXPECT_EQ(text_of("progress_caption"), u"Paused");
+    EXPECT_TRUE(key('R'));
+    EXPECT_TRUE(view.playing());
+    view.WaitForPump();
+    log = new_log();
+    EXPECT_TRUE(logged(log, "seek 0 -> rc=0 landed=0")) << log;
+    EXPECT_TRUE(logged(log, "pump restarted at 0")) << log;
+    EXPECT_TRUE(logged(log, "video EOF after 10 frames")) << log;
+    EXPECT_TRUE(key(83));  // the key map's stop (S)
+    EXPECT_EQ(status(), u"stopped");
+    EXPECT_FALSE(view.media_open());
+    EXPECT_FALSE(progress_shown());
+    // Without a file the letters go to the key map as before.
+    new_log();
+    EXPECT_FALSE(key('A'));
+    EXPECT_TRUE(logged(new_log(), "key 65 -> no action"));
+}
+
+TEST_F(Transport, TheProgressBarShowsWhilePausedAndForAWhileAfterAnAction) {
+    stage_playback();
+    fs::path file = media("long.stub", "frames 750\nframe_ticks 400000\n");
+    ShellView &view = launch();
+    view.PlayPath(utf8_to_utf16(file.string()));
+    view.OnHeartbeat();
+    EXPECT_FALSE(progress_shown());
+    EXPECT_TRUE(key(32));
+    EXPECT_EQ(status(), u"paused");
+    EXPECT_TRUE(progress_shown());
+    EXPECT_EQ(text_of("progress_caption"), u"Paused");
+    EXPECT_EQ(chapter_marks(), 0u);
+    EXPECT_TRUE(key(179));
+    EXPECT_EQ(status(), u"play");
+    auto shown_at = std::chrono::steady_clock::now();
+    EXPECT_TRUE(progress_shown());
+    EXPECT_TRUE(eventually([&] {
+        view.OnHeartbeat();
+        return !progress_shown();
+    }));
+    EXPECT_GE(std::chrono::steady_clock::now() - shown_at, 3s);
+    // A page rendered meanwhile empties the overlay; the bar comes back.
+    dynamic_cast<Canvas &>(element("overlay")).Clear();
+    EXPECT_TRUE(key('F'));
+    EXPECT_TRUE(progress_shown());
+    // Without the template engine there is no setting: 10 s.
+    EXPECT_EQ(text_of("progress_position").substr(0, 3), u"0:1") << utf16_to_utf8(text_of("progress_position"));
 }
