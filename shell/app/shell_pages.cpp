@@ -57,6 +57,7 @@ void ShellView::RenderPage(const std::string &template_name, const std::string &
                            const std::string &restore_path) {
     chrome_.page_panel->Clear();
     chrome_.overlay->Clear();
+    chrome_.scroll->ScrollToTop();
     tiles_.clear();
     const auto &b = bindings_;
     int built = b.optpl_focus_build(template_name.c_str(), data.c_str());
@@ -171,6 +172,22 @@ void ShellView::RefreshHighlight() {
         bool focused = int(i) == focus;
         tiles_[i]->background = focused ? TILE_FOCUSED : TILE;
         tiles_[i]->border_brush = focused ? ACCENT : TILE_BORDER;
+    }
+    bool has_focus = focus >= 0 && size_t(focus) < tiles_.size();
+    auto *detail = has_focus ? dynamic_cast<TextBlock *>(FindByName(*tiles_[focus], "detail")) : nullptr;
+    chrome_.focus_subtitle->text = detail ? detail->text : u"";
+    chrome_.focus_subtitle->visibility = tiles_.empty() ? Visibility::Collapsed : Visibility::Visible;
+    if (has_focus) ShowRowOf(*tiles_[focus]);
+}
+
+// Scrolls the page so that the tile's row, with its section header where there is room, is in view.
+void ShellView::ShowRowOf(const Element &tile) {
+    auto rows = chrome_.page_panel->children();
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (tile.parent() != rows[i].get()) continue;
+        bool headed = i > 0 && rows[i - 1]->name == "section";
+        chrome_.scroll->BringIntoView(rows[i], headed ? rows[i - 1] : nullptr);
+        return;
     }
 }
 

@@ -16,6 +16,9 @@ constexpr Color BACKGROUND{255, 12, 14, 18};
 constexpr Color ACCENT{255, 0, 214, 214};
 constexpr Color PAGE_TITLE{255, 244, 246, 250};
 constexpr Color MUTED{255, 150, 160, 175};
+constexpr Color FOCUS_SUBTITLE{255, 196, 204, 216};
+constexpr Color SUBTITLE_OUTLINE{255, 0, 0, 0};
+constexpr Color SUBTITLE_BACKDROP{150, 0, 0, 0};
 constexpr Color BLACK{255, 0, 0, 0};
 constexpr Color WHITE{255, 255, 255, 255};
 
@@ -92,7 +95,7 @@ void ShellView::Setup() {
 void ShellView::BuildChrome() {
     auto root = make<Grid>("root");
     root->background = BACKGROUND;
-    root->rows = {GridLength::Auto(), GridLength::Star(), GridLength::Auto()};
+    root->rows = {GridLength::Auto(), GridLength::Star(), GridLength::Auto(), GridLength::Auto()};
 
     auto &header = root->Add(make<Grid>("header"));
     header.row = 0;
@@ -119,10 +122,11 @@ void ShellView::BuildChrome() {
     auto &body = root->Add(make<Grid>("body"));
     body.row = 1;
 
-    auto &scroll = body.Add(make<ScrollViewer>("scroll"));
+    chrome_.scroll = make<ScrollViewer>("scroll");
+    body.Add(chrome_.scroll);
     chrome_.page_panel = make<StackPanel>("page_panel");
     chrome_.page_panel->margin = {64, 16, 64, 16};
-    scroll.SetContent(chrome_.page_panel);
+    chrome_.scroll->SetContent(chrome_.page_panel);
 
     chrome_.video = make<Border>("video");
     chrome_.video->background = BLACK;
@@ -138,16 +142,29 @@ void ShellView::BuildChrome() {
     chrome_.subtitle->vertical_alignment = VerticalAlignment::Bottom;
     chrome_.subtitle->horizontal_alignment = HorizontalAlignment::Center;
     chrome_.subtitle->margin = {80, 0, 80, 60};
+    // Readable over any picture: dark rings around the glyphs on a shaded box.
+    chrome_.subtitle->outline_thickness = 2;
+    chrome_.subtitle->outline = SUBTITLE_OUTLINE;
+    chrome_.subtitle->backdrop = SUBTITLE_BACKDROP;
+    chrome_.subtitle->backdrop_padding = {18, 4, 18, 6};
     video_grid->Add(chrome_.subtitle);
 
     chrome_.overlay = make<Canvas>("overlay");
     chrome_.overlay->hit_test_visible = false;
     body.Add(chrome_.overlay);
 
+    // Shown with a page; it keeps its line while the focused tile has no subtitle, so the page does not jump.
+    chrome_.focus_subtitle = make_text("focus_subtitle", u"", 22, FOCUS_SUBTITLE);
+    chrome_.focus_subtitle->margin = {64, 8, 64, 0};
+    chrome_.focus_subtitle->text_trimming = TextTrimming::CharacterEllipsis;
+    chrome_.focus_subtitle->visibility = Visibility::Collapsed;
+    chrome_.focus_subtitle->row = 2;
+    root->Add(chrome_.focus_subtitle);
+
     chrome_.status = make_text("status", u"starting", 18, MUTED);
     chrome_.status->margin = {64, 4, 64, 22};
     chrome_.status->text_trimming = TextTrimming::CharacterEllipsis;
-    chrome_.status->row = 2;
+    chrome_.status->row = 3;
     root->Add(chrome_.status);
 
     chrome_.root = root;

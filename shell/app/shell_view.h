@@ -136,11 +136,14 @@ private:
         std::shared_ptr<ui::TextBlock> page_title;
         std::shared_ptr<ui::TextBlock> playing;
         std::shared_ptr<ui::TextBlock> status;
+        std::shared_ptr<ui::ScrollViewer> scroll;
         std::shared_ptr<ui::StackPanel> page_panel;
         std::shared_ptr<ui::Canvas> overlay;
         std::shared_ptr<ui::Border> video;
         std::shared_ptr<ui::Image> video_image;
         std::shared_ptr<ui::TextBlock> subtitle;
+        // Under the page: the focused tile's subtitle.
+        std::shared_ptr<ui::TextBlock> focus_subtitle;
     };
     struct Page {
         std::string template_name;
@@ -169,6 +172,7 @@ private:
     // Shows the entered page, or the page left to, and keeps the page history in step.
     void FollowPageChange(const PageChange &change);
     void ConfirmLeaf();
+    void ShowRowOf(const ui::Element &tile);
     std::string FocusField(int node, const char *field) const;
     void ClearPicture();
 

@@ -18,23 +18,27 @@ Fonts::~Fonts() {
     TTF_Quit();
 }
 
-TTF_Font *Fonts::Open(float font_size, ui::FontWeight weight) const {
+TTF_Font *Fonts::Open(float font_size, ui::FontWeight weight, int outline) const {
     int size = std::max(1, int(std::lround(font_size)));
-    auto &font = fonts_[{size, weight}];
+    auto &font = fonts_[{size, weight, outline}];
     if (!font) {
         std::string path = std::string(FONT_DIRECTORY) +
                            (weight == ui::FontWeight::SemiBold ? "DejaVuSans-Bold.ttf" : "DejaVuSans.ttf");
         // SDL_ttf sizes are points at 72 dpi: one point per logical pixel.
         font = TTF_OpenFont(path.c_str(), size);
         if (!font) {
-            fonts_.erase({size, weight});
+            fonts_.erase({size, weight, outline});
             throw PlatformError(CODE_FILE_NOT_FOUND, "font " + path + ": " + TTF_GetError());
         }
+        // A font of its own per outline: changing a font's outline drops its glyph cache.
+        if (outline > 0) TTF_SetFontOutline(font, outline);
     }
     return font;
 }
 
-TTF_Font *Fonts::Get(float font_size, ui::FontWeight weight) { return Open(font_size, weight); }
+TTF_Font *Fonts::Get(float font_size, ui::FontWeight weight, int outline) {
+    return Open(font_size, weight, outline);
+}
 
 float Fonts::TextWidth(std::u16string_view text, float font_size, ui::FontWeight weight) const {
     if (text.empty()) return 0;

@@ -6,7 +6,7 @@
 
 #include <map>
 #include <string>
-#include <utility>
+#include <tuple>
 
 #include "ui/text_measurer.h"
 
@@ -22,14 +22,15 @@ public:
     Fonts(const Fonts &) = delete;
     Fonts &operator=(const Fonts &) = delete;
 
-    TTF_Font *Get(float font_size, ui::FontWeight weight);
+    // With an outline of `outline` pixels, the font draws only the ring around each glyph.
+    TTF_Font *Get(float font_size, ui::FontWeight weight, int outline = 0);
     float TextWidth(std::u16string_view text, float font_size, ui::FontWeight weight) const override;
     float LineHeight(float font_size, ui::FontWeight weight) const override;
 
 private:
     // Opened on first use; the measurer is const towards the layout.
-    mutable std::map<std::pair<int, ui::FontWeight>, TTF_Font *> fonts_;
-    TTF_Font *Open(float font_size, ui::FontWeight weight) const;
+    mutable std::map<std::tuple<int, ui::FontWeight, int>, TTF_Font *> fonts_;
+    TTF_Font *Open(float font_size, ui::FontWeight weight, int outline = 0) const;
 };
 
 }  // namespace shell::sdl

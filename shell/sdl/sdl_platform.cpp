@@ -220,6 +220,7 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
     if (std::any_of(script.begin(), script.end(), [](const ScriptStep &s) { return s.op == ScriptStep::Op::Pad; }))
         AttachScriptController();
     Guarded(launched);
+    LogWindow();
     bool succeeded = true;
     while (running_) {
         RunPostedWork();
@@ -273,6 +274,16 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
     script_ = nullptr;
     DetachScriptController();
     return succeeded;
+}
+
+void SdlPlatform::LogWindow() {
+    int width = 0, height = 0;
+    SDL_GetWindowSize(window_, &width, &height);
+    SDL_RendererInfo info{};
+    SDL_GetRendererInfo(renderer_, &info);
+    const char *driver = SDL_GetCurrentVideoDriver();
+    log_line(u"window: %S video, %dx%d, %S renderer", driver ? driver : "?", width, height,
+             info.name ? info.name : "?");
 }
 
 void SdlPlatform::AttachScriptController() {

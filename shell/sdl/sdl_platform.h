@@ -88,6 +88,8 @@ private:
         Clock::time_point next_repeat;
     };
 
+    // Which video driver and renderer the window got, and its size.
+    void LogWindow();
     void HandleEvent(const SDL_Event &event);
     void HandleAxis(const SDL_ControllerAxisEvent &axis);
     void Press(SDL_JoystickID controller, int virtual_key);

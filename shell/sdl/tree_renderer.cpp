@@ -11,11 +11,23 @@ using namespace ui;
 
 namespace {
 
+constexpr float BACKDROP_RADIUS = 6;
+
 uint32_t packed(Color c) { return uint32_t(c.a) << 24 | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b; }
 
 SDL_Rect pixel_rect(const Rect &r) {
     int x = int(std::floor(r.x)), y = int(std::floor(r.y));
     return {x, y, int(std::ceil(r.right())) - x, int(std::ceil(r.bottom())) - y};
+}
+
+int outline_pixels(const TextBlock &text) { return std::max(0, int(std::lround(text.outline_thickness))); }
+
+// The element's box, grown by what caption styling draws beyond it.
+Rect drawn_area(const TextBlock &text) {
+    float outline = float(outline_pixels(text));
+    Rect area = text.bounds().deflate({-outline, -outline, -outline, -outline});
+    Rect backdrop = text.BackdropRect();
+    return backdrop.width > 0 ? area.unite(backdrop) : area;
 }
 
 }  // namespace
@@ -43,7 +55,7 @@ void TreeRenderer::DrawElement(const Element &element, const Rect &clip) {
         if (border->border_brush)
             Stroke(box, border->border_thickness, border->corner_radius, *border->border_brush, clip);
     }
-    if (auto *text = dynamic_cast<const TextBlock *>(&element)) DrawText(*text, clip.intersect(box));
+    if (auto *text = dynamic_cast<const TextBlock *>(&element)) DrawText(*text, clip);
     if (auto *image = dynamic_cast<const Image *>(&element)) DrawImage(*image, clip.intersect(box));
     Rect inner = element.ClipsChildren() ? clip.intersect(box) : clip;
     for (const auto &child : element.children()) DrawElement(*child, inner);
@@ -83,29 +95,59 @@ void TreeRenderer::Stroke(const Rect &rect, const Thickness &thickness, float ra
                        int(triangles.indices.size()));
 }
 
-void TreeRenderer::DrawText(const TextBlock &text, const Rect &clip) {
+void TreeRenderer::DrawText(const TextBlock &text, const Rect &parent_clip) {
     if (text.foreground.a == 0) return;
+    Rect clip = parent_clip.intersect(drawn_area(text));
+    if (text.backdrop) {
+        Rect backdrop = text.BackdropRect();
+        if (backdrop.width > 0) Fill(backdrop, BACKDROP_RADIUS, *text.backdrop, clip);
+    }
     SetClip(clip);
-    int size = std::max(1, int(std::lround(text.font_size)));
+    int outline = outline_pixels(text);
     for (const TextBlock::Line &line : text.lines()) {
         if (line.text.empty()) continue;
-        TextKey key{line.text, size, text.font_weight, packed(text.foreground)};
-        CachedTexture &cached = text_textures_[key];
-        if (!cached.texture) {
-            Color c = text.foreground;
-            SDL_Surface *surface = TTF_RenderUTF8_Blended(fonts_.Get(text.font_size, text.font_weight),
-                                                          utf16_to_utf8(line.text).c_str(), {c.r, c.g, c.b, c.a});
-            if (!surface) continue;
-            cached.texture = SDL_CreateTextureFromSurface(renderer_, surface);
-            cached.width = surface->w;
-            cached.height = surface->h;
-            SDL_FreeSurface(surface);
-            if (!cached.texture) continue;
-        }
-        cached.last_frame = frame_;
-        SDL_FRect target{line.rect.x, line.rect.y, float(cached.width), float(cached.height)};
-        SDL_RenderCopyF(renderer_, cached.texture, nullptr, &target);
+        const CachedTexture *cached = LineTexture(text, line.text);
+        if (!cached) continue;
+        // The outline surrounds the glyphs: the picture starts that far above and left of the line.
+        SDL_FRect target{line.rect.x - float(outline), line.rect.y - float(outline), float(cached->width),
+                         float(cached->height)};
+        SDL_RenderCopyF(renderer_, cached->texture, nullptr, &target);
     }
+}
+
+const TreeRenderer::CachedTexture *TreeRenderer::LineTexture(const TextBlock &text, const std::u16string &line) {
+    int size = std::max(1, int(std::lround(text.font_size)));
+    int outline = outline_pixels(text);
+    TextKey key{line, size, text.font_weight, packed(text.foreground), outline, outline ? packed(text.outline) : 0};
+    CachedTexture &cached = text_textures_[key];
+    cached.last_frame = frame_;
+    if (cached.texture) return &cached;
+    std::string utf8 = utf16_to_utf8(line);
+    Color c = text.foreground;
+    SDL_Surface *surface =
+        TTF_RenderUTF8_Blended(fonts_.Get(text.font_size, text.font_weight), utf8.c_str(), {c.r, c.g, c.b, c.a});
+    if (surface && outline > 0) {
+        // The ring first, then the glyphs over it, inset by the outline.
+        Color o = text.outline;
+        SDL_Surface *ring = TTF_RenderUTF8_Blended(fonts_.Get(text.font_size, text.font_weight, outline),
+                                                   utf8.c_str(), {o.r, o.g, o.b, o.a});
+        SDL_Rect inset{outline, outline, surface->w, surface->h};
+        SDL_SetSurfaceBlendMode(surface, SDL_BLENDMODE_BLEND);
+        if (ring && SDL_BlitSurface(surface, nullptr, ring, &inset) == 0) {
+            SDL_FreeSurface(surface);
+            surface = ring;
+        } else {
+            SDL_FreeSurface(ring);
+            SDL_FreeSurface(surface);
+            surface = nullptr;
+        }
+    }
+    if (!surface) return nullptr;
+    cached.texture = SDL_CreateTextureFromSurface(renderer_, surface);
+    cached.width = surface->w;
+    cached.height = surface->h;
+    SDL_FreeSurface(surface);
+    return cached.texture ? &cached : nullptr;
 }
 
 void TreeRenderer::DrawImage(const Image &image, const Rect &clip) {

@@ -29,10 +29,13 @@ private:
         int width = 0, height = 0;
         unsigned last_frame = 0;
     };
-    using TextKey = std::tuple<std::u16string, int, ui::FontWeight, uint32_t>;
+    // Text, size, weight, colour, outline thickness and colour.
+    using TextKey = std::tuple<std::u16string, int, ui::FontWeight, uint32_t, int, uint32_t>;
 
     void DrawElement(const ui::Element &element, const ui::Rect &clip);
     void DrawText(const ui::TextBlock &text, const ui::Rect &clip);
+    // The line's texture, its outline (when the block has one) included; null when SDL cannot make it.
+    const CachedTexture *LineTexture(const ui::TextBlock &text, const std::u16string &line);
     void DrawImage(const ui::Image &image, const ui::Rect &clip);
     void Fill(const ui::Rect &rect, float radius, ui::Color color, const ui::Rect &clip);
     void Stroke(const ui::Rect &rect, const ui::Thickness &thickness, float radius, ui::Color color,

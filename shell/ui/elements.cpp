@@ -15,6 +15,11 @@ Rect Rect::intersect(const Rect &other) const {
     return {l, t, std::max(0.f, r - l), std::max(0.f, b - t)};
 }
 
+Rect Rect::unite(const Rect &other) const {
+    float l = std::min(x, other.x), t = std::min(y, other.y);
+    return {l, t, std::max(right(), other.right()) - l, std::max(bottom(), other.bottom()) - t};
+}
+
 // ---- Element ----
 
 void Element::Measure(Size available, const TextMeasurer &measurer) {
@@ -246,9 +251,72 @@ Size ScrollViewer::MeasureOverride(Size available, const TextMeasurer &measurer)
     return content_->desired_size();
 }
 
+void ScrollViewer::BringIntoView(std::weak_ptr<const Element> target, std::weak_ptr<const Element> lead) {
+    target_ = std::move(target);
+    lead_ = std::move(lead);
+}
+
+void ScrollViewer::ScrollToTop() {
+    offset_ = 0;
+    target_.reset();
+    lead_.reset();
+}
+
+namespace {
+
+bool is_within(const Element &root, const Element *element) {
+    if (&root == element) return true;
+    for (const auto &child : root.children())
+        if (is_within(*child, element)) return true;
+    return false;
+}
+
+// Top and bottom of an element's margin box.
+std::pair<float, float> vertical_span(const Element &element) {
+    return {element.bounds().y - element.margin.top, element.bounds().bottom() + element.margin.bottom};
+}
+
+}  // namespace
+
+float ScrollViewer::OffsetShowingTarget(const Rect &viewport, float extent) const {
+    auto target = target_.lock();
+    if (!target || !target->visible() || !is_within(*content_, target.get())) return offset_;
+    // In content coordinates: the content's top is at offset 0.
+    float origin = viewport.y - offset_;
+    auto [top, bottom] = vertical_span(*target);
+    if (auto lead = lead_.lock(); lead && lead->visible() && is_within(*content_, lead.get())) {
+        float lead_top = vertical_span(*lead).first;
+        if (bottom - lead_top <= viewport.height) top = std::min(top, lead_top);
+    }
+    top -= origin;
+    bottom -= origin;
+    float offset = offset_;
+    if (bottom - top > viewport.height || top < offset)
+        offset = top;
+    else if (bottom > offset + viewport.height)
+        offset = bottom - viewport.height;
+    // When only the content's margin is left between the target and an end, that end is shown too.
+    float last = extent - viewport.height;
+    // Of a target taller than the viewport, its top part.
+    auto shows_target = [&](float at) {
+        return top >= at && std::min(bottom, top + viewport.height) <= at + viewport.height;
+    };
+    if (offset <= content_->margin.top && shows_target(0)) offset = 0;
+    if (offset >= last - content_->margin.bottom && shows_target(last)) offset = last;
+    return std::clamp(offset, 0.f, last);
+}
+
 void ScrollViewer::ArrangeOverride(Rect box, const TextMeasurer &measurer) {
     if (!content_) return;
-    content_->Arrange({box.x, box.y, box.width, std::max(box.height, content_->desired_size().height)}, measurer);
+    float extent = std::max(box.height, content_->desired_size().height);
+    offset_ = std::clamp(offset_, 0.f, extent - box.height);
+    auto place = [&] { content_->Arrange({box.x, box.y - offset_, box.width, extent}, measurer); };
+    place();
+    // Arranged once more only when the target was out of view.
+    float showing = OffsetShowingTarget(box, extent);
+    if (showing == offset_) return;
+    offset_ = showing;
+    place();
 }
 
 // ---- Border ----
@@ -374,6 +442,15 @@ void TextBlock::ArrangeOverride(Rect box, const TextMeasurer &measurer) {
         lines_.push_back({std::move(shown), {x, y, w, line_height}});
         y += line_height;
     }
+}
+
+Rect TextBlock::BackdropRect() const {
+    std::optional<Rect> covered;
+    for (const Line &line : lines_)
+        if (!line.text.empty()) covered = covered ? covered->unite(line.rect) : line.rect;
+    if (!backdrop || !covered) return {};
+    const Thickness &p = backdrop_padding;
+    return covered->deflate({-p.left, -p.top, -p.right, -p.bottom});
 }
 
 // ---- Image ----

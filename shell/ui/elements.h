@@ -135,7 +135,8 @@ protected:
 };
 
 // Scrolls its content vertically (without a visible bar); never horizontally:
-// the content gets the viewer's width.
+// the content gets the viewer's width. An element brought into view stays in
+// view through every later layout, scrolled to as little as that needs.
 class ScrollViewer : public Element {
 public:
     std::string_view Kind() const override { return "ScrollViewer"; }
@@ -143,12 +144,26 @@ public:
     std::span<const std::shared_ptr<Element>> children() const override;
     bool ClipsChildren() const override { return true; }
 
+    // Keeps `target` (a descendant, with its margin) fully in view, and `lead`
+    // (an element above it, such as its heading) too while both fit.
+    void BringIntoView(std::weak_ptr<const Element> target, std::weak_ptr<const Element> lead = {});
+    // Back to the top, with nothing held in view.
+    void ScrollToTop();
+    // How far the content is scrolled up, after the last Arrange.
+    float vertical_offset() const { return offset_; }
+
 protected:
     Size MeasureOverride(Size available, const TextMeasurer &measurer) override;
     void ArrangeOverride(Rect box, const TextMeasurer &measurer) override;
 
 private:
+    // The offset that shows the target, from the content arranged at the current one.
+    float OffsetShowingTarget(const Rect &viewport, float extent) const;
+
     std::shared_ptr<Element> content_;
+    float offset_ = 0;
+    std::weak_ptr<const Element> target_;
+    std::weak_ptr<const Element> lead_;
 };
 
 class Border : public Element {
@@ -191,8 +206,17 @@ public:
     TextAlignment text_alignment = TextAlignment::Left;
     TextWrapping text_wrapping = TextWrapping::NoWrap;
     TextTrimming text_trimming = TextTrimming::None;
+    // Caption style, for text over pictures; neither changes the layout. An
+    // outline of this many pixels around every glyph (0: none), and a box
+    // behind all lines reaching `backdrop_padding` beyond them.
+    float outline_thickness = 0;
+    Color outline{255, 0, 0, 0};
+    std::optional<Color> backdrop;
+    Thickness backdrop_padding;
 
     std::string_view Kind() const override { return "TextBlock"; }
+    // Where the backdrop is drawn, after the last Arrange; empty without backdrop or text.
+    Rect BackdropRect() const;
     // The lines of the last Arrange.
     const std::vector<Line> &lines() const { return lines_; }
     bool HitsSelf() const override { return true; }

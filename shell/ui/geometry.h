@@ -35,6 +35,8 @@ struct Rect {
     bool contains(Point p) const { return p.x >= x && p.x < right() && p.y >= y && p.y < bottom(); }
     Rect deflate(const Thickness &t) const;
     Rect intersect(const Rect &other) const;
+    // The smallest rectangle holding both.
+    Rect unite(const Rect &other) const;
     friend bool operator==(const Rect &, const Rect &) = default;
 };
 

@@ -41,6 +41,8 @@ void dump(const Element &element, int depth, std::string &out) {
         if (border->background) out += ", \"background\": " + color(*border->background);
         if (border->border_brush) out += ", \"border_brush\": " + color(*border->border_brush);
     }
+    if (auto *scroll = dynamic_cast<const ScrollViewer *>(&element))
+        out += ", \"offset\": " + number(scroll->vertical_offset());
     if (auto *text = dynamic_cast<const TextBlock *>(&element))
         out += ", \"text\": " + quoted(utf16_to_utf8(text->text)) + ", \"font_size\": " + number(text->font_size) +
                ", \"foreground\": " + color(text->foreground);

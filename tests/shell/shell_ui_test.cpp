@@ -148,6 +148,61 @@ TEST(ScrollViewerLayout, ContentGetsTheWidthAndAllTheHeightItNeeds) {
     EXPECT_EQ(HitTest(*scroll, {150, 150}), panel->children()[3].get());
 }
 
+TEST(ScrollViewerLayout, KeepsTheTargetInViewScrollingAsLittleAsItCan) {
+    // A 200 high viewport on ten items 50 high, between margins of 10: 520 in all, scrolled by at most 320.
+    auto scroll = named<ScrollViewer>("scroll");
+    auto panel = named<StackPanel>("panel");
+    panel->margin = {0, 10, 0, 10};
+    for (int i = 0; i < 10; i++) panel->Add(box("item", 100, 50));
+    scroll->SetContent(panel);
+    auto item = [&](int i) { return panel->children()[size_t(i)]; };
+    struct Step {
+        int target, lead;  // lead -1: none
+        float offset;
+    } steps[] = {
+        {1, -1, 0},     // in view: nothing moves
+        {5, -1, 110},   // below: its bottom at the viewport's bottom
+        {4, -1, 110},   // in view again: the offset stays
+        {1, -1, 60},    // above: its top at the viewport's top
+        {0, -1, 0},     // only the margin left above: the top
+        {9, -1, 320},   // only the margin left below: the end
+        {6, 5, 260},    // going up, the lead comes along
+        {8, 1, 260},    // a lead that does not fit with it is left out; the target is in view
+        {2, 1, 60},     // a lead that fits is shown above the target
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE("target " + std::to_string(step.target));
+        scroll->BringIntoView(item(step.target), step.lead < 0 ? nullptr : item(step.lead));
+        Layout(*scroll, {300, 200}, MEASURER);
+        EXPECT_EQ(scroll->vertical_offset(), step.offset);
+        Rect shown = item(step.target)->bounds();
+        EXPECT_GE(shown.y, 0);
+        EXPECT_LE(shown.bottom(), 200);
+        EXPECT_EQ(shown.y, 10 + 50 * step.target - step.offset);
+    }
+    // Hits follow the scrolled content.
+    EXPECT_EQ(HitTest(*scroll, {150, 1}), item(1).get());
+    // A shorter viewport keeps the target in view; one no longer in the content moves nothing.
+    Layout(*scroll, {300, 100}, MEASURER);
+    EXPECT_EQ(scroll->vertical_offset(), 60);
+    scroll->BringIntoView(item(5));
+    Layout(*scroll, {300, 100}, MEASURER);
+    EXPECT_EQ(scroll->vertical_offset(), 210);
+    auto gone = item(9);
+    scroll->BringIntoView(gone);
+    panel->Clear();
+    panel->Add(box("only", 100, 700));
+    Layout(*scroll, {300, 100}, MEASURER);
+    EXPECT_EQ(scroll->vertical_offset(), 210);
+    // A target taller than the viewport shows its top; back to the top with nothing held.
+    scroll->BringIntoView(panel->children()[0]);
+    Layout(*scroll, {300, 100}, MEASURER);
+    EXPECT_EQ(scroll->vertical_offset(), 10);
+    scroll->ScrollToTop();
+    Layout(*scroll, {300, 100}, MEASURER);
+    EXPECT_EQ(scroll->vertical_offset(), 0);
+}
+
 TEST(BorderLayout, ThicknessAndPaddingSurroundTheChild) {
     auto border = named<Border>("tile");
     border->border_thickness = {2, 2, 2, 2};
@@ -200,6 +255,27 @@ TEST(TextLayout, WrappingCentredLinesAndLineBreaks) {
     EXPECT_EQ(shown, (std::vector<std::u16string>{u"one two", u"three", u"fourteenle", u"tters", u"next"}));
     EXPECT_EQ(subtitle->lines()[1].rect, (Rect{12.5f, 12.5f, 25, 12.5f}));
     EXPECT_EQ(subtitle->bounds().height, 5 * 12.5f);
+}
+
+TEST(TextLayout, TheBackdropCoversAllLinesAndItsPaddingOnly) {
+    auto grid = std::make_shared<Grid>();
+    auto caption = text("caption", u"wide line here\nshort");
+    caption->text_alignment = TextAlignment::Center;
+    caption->horizontal_alignment = HorizontalAlignment::Center;
+    caption->vertical_alignment = VerticalAlignment::Bottom;
+    caption->backdrop_padding = {6, 2, 6, 4};
+    grid->Add(caption);
+    Layout(*grid, {200, 100}, MEASURER);
+    EXPECT_EQ(caption->BackdropRect(), (Rect{}));  // no backdrop colour
+    caption->backdrop = Color{150, 0, 0, 0};
+    caption->outline_thickness = 2;
+    Layout(*grid, {200, 100}, MEASURER);
+    // The wide line (70 by 12.5, centred) sets the width; both lines the height; the layout is unchanged.
+    EXPECT_EQ(caption->bounds(), (Rect{65, 75, 70, 25}));
+    EXPECT_EQ(caption->BackdropRect(), (Rect{59, 73, 82, 31}));
+    caption->text = u"";
+    Layout(*grid, {200, 100}, MEASURER);
+    EXPECT_EQ(caption->BackdropRect(), (Rect{}));  // nothing to put it behind
 }
 
 TEST(ImageLayout, UniformStretchKeepsTheProportions) {
