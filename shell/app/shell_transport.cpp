@@ -31,16 +31,16 @@ struct TransportKey {
     const char *action;
 };
 constexpr TransportKey TRANSPORT_KEYS[] = {
-    {176, "next"},           // media next track
-    {177, "previous"},       // media previous track
-    {178, "stop"},           // media stop
-    {'F', "fast_forward"},   //
-    {'R', "rewind"},         //
-    {'N', "next"},           //
-    {'P', "previous"},       //
-    {'A', "audio_track"},    // the shell's own: cycles the audio tracks
-    {'C', "subtitle_track"}, // cycles the subtitle tracks and off
-    {197, "subtitle_track"}, // the game controller's X button
+    {176, "next"},            // media next track
+    {177, "previous"},        // media previous track
+    {178, "stop"},            // media stop
+    {'F', "fast_forward"},    // keyboard letters for the key map's transport actions
+    {'R', "rewind"},
+    {'N', "next"},
+    {'P', "previous"},
+    {'A', "audio_track"},     // the shell's own: cycles the audio tracks
+    {'C', "subtitle_track"},  // cycles the subtitle tracks and off
+    {197, "subtitle_track"},  // the game controller's X button
 };
 
 struct TransportAction {
@@ -252,10 +252,10 @@ const ShellView::TransportEntries &ShellView::transport_entries() {
     std::call_once(transport_entries_bound_, [this] {
         auto find = [](void *module, const char *name) { return module ? library_export(module, name) : nullptr; };
         auto &entries = transport_entries_;
-        entries.oppb_chapter_count = reinterpret_cast<decltype(entries.oppb_chapter_count)>(
-            find(bindings_.oppb_module, "oppb_chapter_count"));
-        entries.oppb_chapter_field = reinterpret_cast<decltype(entries.oppb_chapter_field)>(
-            find(bindings_.oppb_module, "oppb_chapter_field"));
+        entries.oppb_chapter_count =
+            reinterpret_cast<decltype(entries.oppb_chapter_count)>(find(bindings_.oppb_module, "oppb_chapter_count"));
+        entries.oppb_chapter_field =
+            reinterpret_cast<decltype(entries.oppb_chapter_field)>(find(bindings_.oppb_module, "oppb_chapter_field"));
         entries.optpl_entry_text =
             reinterpret_cast<decltype(entries.optpl_entry_text)>(find(bindings_.optpl_module, "optpl_entry_text"));
     });
@@ -344,8 +344,8 @@ void ShellView::RefreshProgress() {
         int64_t position = DisplayPositionLocked();
         int current = chapter_at(starts, position);
         if (current >= 0)
-            chapter = format_text(u"Chapter %d/%d  %S", current + 1, int(starts.size()),
-                                  outline.chapter_titles[current]);
+            chapter =
+                format_text(u"Chapter %d/%d  %S", current + 1, int(starts.size()), outline.chapter_titles[current]);
         state.position = position;
     }
     state.duration = duration_;

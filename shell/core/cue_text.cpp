@@ -48,6 +48,37 @@ size_t raw_text(const uint8_t *payload, size_t size, char *out, size_t out_size)
     return length;
 }
 
+// An ASS or SSA event as Matroska stores it, "ReadOrder,Layer,Style,Name,
+// MarginL,MarginR,MarginV,Effect,Text", becomes its text, in place: what
+// follows the eighth comma, without override blocks ("{\pos(1,2)}"), with
+// "\N" and "\n" as line breaks and "\h" as a blank. Text with fewer commas
+// is no such event and stays.
+size_t ass_event_text(char *text, size_t length) {
+    constexpr int FIELDS_BEFORE_TEXT = 8;
+    size_t at = 0;
+    for (int commas = 0; commas < FIELDS_BEFORE_TEXT; at++) {
+        if (at == length) return length;
+        if (text[at] == ',') commas++;
+    }
+    size_t written = 0;
+    bool in_override = false;
+    for (; at < length; at++) {
+        char c = text[at];
+        if (in_override) {
+            in_override = c != '}';
+        } else if (c == '{') {
+            in_override = true;
+        } else if (c == '\\' && at + 1 < length &&
+                   (text[at + 1] == 'N' || text[at + 1] == 'n' || text[at + 1] == 'h')) {
+            text[written++] = text[++at] == 'h' ? ' ' : '\n';
+        } else {
+            text[written++] = c;
+        }
+    }
+    text[written] = '\0';
+    return written;
+}
+
 }  // namespace
 
 size_t extract_cue_text(const char *text, const uint8_t *payload, size_t payload_size, const char *codec, char *out,
@@ -58,7 +89,8 @@ size_t extract_cue_text(const char *text, const uint8_t *payload, size_t payload
     if (!payload || payload_size == 0) return 0;
     std::string_view name = codec ? codec : "";
     if (name == "mov_text" || name == "text") return timed_text(payload, payload_size, out, out_size);
-    return raw_text(payload, payload_size, out, out_size);
+    size_t length = raw_text(payload, payload_size, out, out_size);
+    return name == "ass" || name == "ssa" ? ass_event_text(out, length) : length;
 }
 
 }  // namespace shell

@@ -39,9 +39,9 @@ int64_t clamp_to_media(int64_t ticks, int64_t duration) {
 int64_t skip_target(int64_t position, int64_t interval, int direction, int64_t duration) {
     int64_t step = direction < 0 ? -interval : interval;
     // Saturating: a position near the end of the range must not wrap.
-    int64_t target = step > 0 && position > INT64_MAX - step ? INT64_MAX
+    int64_t target = step > 0 && position > INT64_MAX - step   ? INT64_MAX
                      : step < 0 && position < INT64_MIN - step ? INT64_MIN
-                                                                : position + step;
+                                                               : position + step;
     return clamp_to_media(target, duration);
 }
 
@@ -59,7 +59,8 @@ std::optional<ChapterJump> chapter_jump(std::span<const int64_t> starts, int64_t
         if (next >= starts.size()) return std::nullopt;
         return ChapterJump{int(next), starts[next]};
     }
-    if (current >= 0 && position - starts[current] > CHAPTER_RESTART_TICKS) return ChapterJump{current, starts[current]};
+    if (current >= 0 && position - starts[current] > CHAPTER_RESTART_TICKS)
+        return ChapterJump{current, starts[current]};
     if (current >= 1) return ChapterJump{current - 1, starts[current - 1]};
     return ChapterJump{starts.empty() || starts[0] > 0 ? -1 : 0, 0};
 }

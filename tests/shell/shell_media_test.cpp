@@ -45,6 +45,11 @@ TEST(CueText, EachCodecsRule) {
         {nullptr, "\xEF\xBB\xBFHi\r\n"s, nullptr, "Hi"},
         {nullptr, "\xEF\xBB\xBFHi\r\n"s, "subrip", "Hi"},
         {nullptr, "Line one\nLine two\n\0\0"s, "ass", "Line one\nLine two"},
+        {nullptr, "1,0,Sign,,0,0,0,,{\\pos(160,90)}Positioned sign"s, "ass", "Positioned sign"},
+        {nullptr, "0,0,Default,,0,0,0,,One, two\\Nthree\\hfour{\\i1}!{\\i0}"s, "ssa", "One, two\nthree four!"},
+        {nullptr, "0,0,Default,,0,0,0,,{unclosed"s, "ass", ""},
+        {nullptr, "0,0,Default,,0,0,0,,ends in \\"s, "ass", "ends in \\"},
+        {nullptr, "1,0,Sign,,0,0,0,,Text"s, "subrip", "1,0,Sign,,0,0,0,,Text"},
         {nullptr, "\xEF\xBB"s, nullptr, "\xEF\xBB"},          // too short to be a byte-order mark
         {"decoded", "\0\5Hello"s, "mov_text", "decoded"},
         {"", "raw"s, "subrip", "raw"},

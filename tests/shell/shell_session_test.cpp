@@ -575,7 +575,8 @@ TEST_F(Transport, TracksCycleAndTheEngineDeliversTheChosenOnes) {
         SCOPED_TRACE(utf16_to_utf8(step.status));
         EXPECT_TRUE(key(step.key));
         EXPECT_EQ(status(), step.status);
-        EXPECT_TRUE(eventually([&] { return subtitle_after_posts() == step.line; })) << utf16_to_utf8(text_of("subtitle"));
+        EXPECT_TRUE(eventually([&] { return subtitle_after_posts() == step.line; }))
+            << utf16_to_utf8(text_of("subtitle"));
     }
     log = new_log();
     EXPECT_TRUE(logged(log, "sub: set_subtitle_index(primary,4) -> 4")) << log;

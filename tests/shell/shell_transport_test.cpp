@@ -21,13 +21,12 @@ TEST(Transport, SkipTargetsStayWithinTheMedia) {
         int direction;
         int64_t duration, expected;
     } cases[] = {
-        {12 * S, 10 * S, 1, 60 * S, 22 * S},
-        {12 * S, 10 * S, -1, 60 * S, 2 * S},
-        {5 * S, 10 * S, -1, 60 * S, 0},               // not before the start
-        {55 * S, 10 * S, 1, 60 * S, 60 * S},          // nor past the end
-        {55 * S, 10 * S, 1, 0, 65 * S},               // an unknown duration sets no end
-        {-3 * S, 10 * S, 1, 60 * S, 7 * S},           // a start offset's negative position
-        {INT64_MAX - S, 10 * S, 1, 0, INT64_MAX},     // saturates instead of wrapping
+        {12 * S, 10 * S, 1, 60 * S, 22 * S},      {12 * S, 10 * S, -1, 60 * S, 2 * S},
+        {5 * S, 10 * S, -1, 60 * S, 0},            // not before the start
+        {55 * S, 10 * S, 1, 60 * S, 60 * S},       // nor past the end
+        {55 * S, 10 * S, 1, 0, 65 * S},            // an unknown duration sets no end
+        {-3 * S, 10 * S, 1, 60 * S, 7 * S},        // a start offset's negative position
+        {INT64_MAX - S, 10 * S, 1, 0, INT64_MAX},  // saturates instead of wrapping
         {INT64_MIN + S, 10 * S, -1, 60 * S, 0},
     };
     for (const Case &c : cases) {
@@ -97,9 +96,9 @@ TEST(Transport, ClockTextsAndTrackNames) {
         bool with_hours;
         const char *expected;
     } clocks[] = {
-        {0, false, "0:00"},          {59 * S + S / 2, false, "0:59"}, {61 * S, false, "1:01"},
-        {3599 * S, false, "59:59"},  {3600 * S, false, "1:00:00"},   {36061 * S, false, "10:01:01"},
-        {61 * S, true, "0:01:01"},   {-5 * S, false, "0:00"},
+        {0, false, "0:00"},         {59 * S + S / 2, false, "0:59"}, {61 * S, false, "1:01"},
+        {3599 * S, false, "59:59"}, {3600 * S, false, "1:00:00"},    {36061 * S, false, "10:01:01"},
+        {61 * S, true, "0:01:01"},  {-5 * S, false, "0:00"},
     };
     for (const Clock &c : clocks) EXPECT_EQ(clock_text(c.ticks, c.with_hours), c.expected) << c.ticks;
     struct Name {
