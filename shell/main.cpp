@@ -79,7 +79,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     log_set_echo([&platform](std::u16string_view line) { platform->DebugOutput(line); });
-    ShellApp app(*platform, options->app_dir);
+    ShellApp app(*platform, options->app_dir,
+                 options->heartbeat_present ? Presentation::Heartbeat : Presentation::Paced);
     if (options->remote_port) app.EnableRemote(options->remote_address, *options->remote_port, options->remote_open);
     std::optional<std::chrono::milliseconds> exit_after;
     if (options->exit_after_ms) exit_after = std::chrono::milliseconds(*options->exit_after_ms);

@@ -207,6 +207,10 @@ bench() {
     -vf "$detail,format=yuv420p10le" -c:v libx265 -preset fast -b:v 6M -g 60 \
     -x265-params log-level=error -c:a aac -b:a 160k "${MKV_DEFAULTS[@]}" "${BITEXACT[@]}" \
     "$out/bench_hevc_main10_1080p30.mkv"
+  # A minute with sound for the player's pacing benchmark (bench/pacing_bench.cpp).
+  "${FFMPEG[@]}" -f lavfi -i "$(video 1920x1080 30 60)" -f lavfi -i "$(stereo 60)" -map 0:v -map 1:a \
+    -vf "$detail" -c:v libx264 -preset fast -b:v 8M -maxrate 10M -bufsize 16M -g 60 \
+    -c:a aac -b:a 160k "${MKV_DEFAULTS[@]}" "${BITEXACT[@]}" "$out/bench_h264_aac_1080p30_60s.mkv"
   echo "benchmark files written to $out/"
 }
 

@@ -1,6 +1,7 @@
 // What the shell needs of the platform it runs on: a window showing an element
 // tree, key presses as Windows virtual-key codes, a UI thread that accepts work
-// from any thread, a repeating UI timer, and a few file services. Paths are UTF-8.
+// from any thread, a repeating UI timer, a tick at the display's refresh rate,
+// a sound output, and a few file services. Paths are UTF-8.
 #pragma once
 
 #include <chrono>
@@ -10,9 +11,17 @@
 #include <string>
 #include <string_view>
 
+#include "app/audio_output.h"
 #include "ui/elements.h"
 
 namespace shell {
+
+// What a display tick asks of the platform.
+enum class TickOutcome {
+    Unchanged,  // nothing to draw
+    Redraw,     // the element tree changed
+    Stop,       // no more ticks
+};
 
 class Platform {
 public:
@@ -32,6 +41,12 @@ public:
     virtual void Post(std::function<void()> work) = 0;
     // Calls `tick` on the UI thread every `interval` until the program ends.
     virtual void StartTimer(std::chrono::milliseconds interval, std::function<void()> tick) = 0;
+    // Calls `tick` on the UI thread once per refresh of the display (60 times a
+    // second without one) until it returns Stop. A tick that changed nothing
+    // costs no drawing.
+    virtual void StartDisplayTick(std::function<TickOutcome()> tick) = 0;
+    // A sound output of its own for a playback; a NullAudioOutput without a device.
+    virtual std::unique_ptr<AudioOutput> CreateAudioOutput() = 0;
 
     virtual std::string LocalFolder() = 0;
     // Throws PlatformError when the file cannot be read or is no regular file.

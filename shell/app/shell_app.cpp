@@ -4,7 +4,8 @@
 
 namespace shell {
 
-ShellApp::ShellApp(Platform &platform, std::string app_dir) : platform_(platform), app_dir_(std::move(app_dir)) {
+ShellApp::ShellApp(Platform &platform, std::string app_dir, Presentation presentation)
+    : platform_(platform), app_dir_(std::move(app_dir)), presentation_(presentation) {
     platform_.SetUnhandledExceptionHandler(
         [this](uint32_t code, std::u16string_view message) { OnUnhandledException(code, message); });
 }
@@ -14,7 +15,7 @@ void ShellApp::EnableRemote(std::string address, int port, bool open_files) {
 }
 
 void ShellApp::OnLaunched() {
-    view_ = std::make_shared<ShellView>(platform_, app_dir_);
+    view_ = std::make_shared<ShellView>(platform_, app_dir_, presentation_);
     view_->Setup();
     if (remote_) view_->StartRemote(remote_->address, remote_->port, remote_->open_files);
 }

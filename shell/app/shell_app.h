@@ -16,7 +16,7 @@ namespace shell {
 class ShellApp {
 public:
     // `app_dir` (UTF-8) stands in for the program's own directory when given.
-    ShellApp(Platform &platform, std::string app_dir);
+    ShellApp(Platform &platform, std::string app_dir, Presentation presentation = Presentation::Paced);
 
     // Makes the view a remote-control host once launched (`--remote`).
     void EnableRemote(std::string address, int port, bool open_files);
@@ -29,6 +29,7 @@ public:
 private:
     Platform &platform_;
     std::string app_dir_;
+    Presentation presentation_;
     std::shared_ptr<ShellView> view_;
     struct Remote {
         std::string address;

@@ -39,8 +39,8 @@ std::shared_ptr<TextBlock> make_text(std::string name, std::u16string text, floa
 
 }  // namespace
 
-ShellView::ShellView(Platform &platform, std::string app_dir)
-    : platform_(platform), app_dir_override_(std::move(app_dir)) {
+ShellView::ShellView(Platform &platform, std::string app_dir, Presentation presentation)
+    : platform_(platform), app_dir_override_(std::move(app_dir)), presentation_(presentation) {
     while (app_dir_override_.size() > 1 && app_dir_override_.back() == '/') app_dir_override_.pop_back();
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,7 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/audio_output.h"
 #include "app/platform.h"
+#include "core/av_clock.h"
 #include "app/progress_bar.h"
 #include "app/shell_remote.h"
 #include "core/engine_bindings.h"
@@ -38,10 +41,16 @@ inline constexpr int PAIR_REMOTE_HANDLER = 110;
 // Files tried, in order, under <app dir>/corpus/ when "play.txt" names none.
 inline constexpr const char *PACKAGED_MEDIA[] = {"mkv_chapters_subs.mkv", "h264_movtext.mp4", "h264_aac_2audio.mp4"};
 
+// How a playback shows its pictures.
+enum class Presentation {
+    Paced,      // with sound; each frame on the display refresh it is due at
+    Heartbeat,  // the newest frame on each heartbeat, without sound
+};
+
 class ShellView : public std::enable_shared_from_this<ShellView> {
 public:
     // `app_dir` (UTF-8) stands in for the program's own directory when given.
-    ShellView(Platform &platform, std::string app_dir);
+    ShellView(Platform &platform, std::string app_dir, Presentation presentation = Presentation::Paced);
     // Stops a playback that is still running.
     ~ShellView();
 
@@ -82,6 +91,21 @@ public:
     // Waits until the pump thread has ended by itself or been stopped.
     void WaitForPump();
 
+    // Sound: the volume (0..100) and muting apply to what is queued from now on.
+    void SetVolume(int percent);
+    int volume() const { return volume_; }
+    void ToggleMuted();
+    bool muted() const { return muted_; }
+    // Paced presentation: frames shown and dropped as late, and how far the
+    // shown ones were from the clock (the figures of the last or current playback).
+    struct PacingFigures {
+        int64_t shown = 0;
+        int64_t dropped = 0;
+        DriftStats drift;
+        size_t waiting = 0;  // converted frames not yet due
+    };
+    PacingFigures pacing_figures();
+    Presentation presentation() const { return presentation_; }
     // ---- Transport while playing (shell_transport.cpp) ----
     struct TrackList {
         std::vector<std::string> names;  // UTF-8, in file order
@@ -175,10 +199,12 @@ private:
     void ShowRowOf(const ui::Element &tile);
     std::string FocusField(int node, const char *field) const;
     void ClearPicture();
+    void ShowPicture(std::vector<uint8_t> pixels, int width, int height);
 
     // Pump thread.
     void RunPump(uint64_t generation);
     void Pump(uint64_t generation);
+    void PumpPaced(uint64_t generation);
     void ConvertAndStore(const oppb_sample &sample);
     void PullCues(int64_t video_time, uint64_t generation);
     void StartPump();
@@ -239,9 +265,51 @@ private:
     void ApplyAudioTrack(int ordinal, bool resync);
     void ApplySubtitleTrack(int ordinal, bool resync);
     void ApplySeek(int64_t target);
-    // Drops what was queued for the old position: frames, sound and cues (shell_playback.cpp).
+    // Drops what was queued for the old position: frames, sound and cues, and
+    // restarts the clock at the landing (shell_playback.cpp).
     void OnSeekApplied(int64_t landed_ticks);
     void DropCues();
+
+    // Sound and pacing (shell_playback.cpp).
+    struct QueuedFrame {
+        int64_t pts = 0;
+        std::vector<uint8_t> pixels;
+        int width = 0;
+        int height = 0;
+    };
+    struct AudioChunk {
+        AudioFormat format;
+        int64_t pts = 0;
+        std::vector<int16_t> samples;
+    };
+    // Pump thread only while it runs.
+    struct AudioFeed {
+        std::deque<AudioChunk> pending;  // pulled, not yet queued on the output
+        int64_t first_pts = INT64_MIN;
+        int64_t pulled_end = INT64_MIN;  // time at the end of the last pull (INT64_MIN: none yet)
+        AudioFormat device;              // of the open output
+        AudioFormat unplayable;          // a format the output refused; its deliveries are dropped
+        bool fresh = false;              // the output opened; the clock follows its first delivery
+        bool started = false;            // the output plays (it waits for the first pictures)
+        bool failed = false;             // no output: playing on the system clock instead
+        bool downmixed = false;          // the engine was asked for stereo
+        bool ended = false;
+        int64_t played = 0;  // samples per channel queued on the output
+        int failures = 0;
+    };
+    void PreparePacing();
+    bool PullAudio(int &audio_frames);
+    void FeedAudio();
+    bool OpenAudio(const AudioFormat &format);
+    void AudioFailed(const char *reason);
+    bool PullVideo(int &video_frames, int &failures);
+    bool ConvertFrame(const oppb_sample &sample, std::vector<uint8_t> &pixels);
+    // The clock's time, INT64_MIN before it started; the second under av_mutex_.
+    int64_t ClockNow();
+    int64_t ClockNowLocked();
+    size_t FramesWaiting();
+    TickOutcome OnDisplayTick();
+    void KickPump();
 
     Platform &platform_;
     std::string app_dir_override_;
@@ -276,6 +344,27 @@ private:
     int64_t newest_cue_start_ = 0;
     HandOver frame_;
 
+    // Sound and pacing.
+    Presentation presentation_;
+    std::unique_ptr<AudioOutput> audio_;
+    std::atomic<int> volume_{100};
+    std::atomic<bool> muted_{false};
+    // Extra playback-engine entry points, looked up when a playback starts (may be absent).
+    int32_t (*oppb_set_config_)(oppb_engine *, const char *) = nullptr;
+    AudioFeed feed_;
+    // Pump thread: the pictures are over; pictures pulled since the start or the last seek.
+    bool video_ended_ = false;
+    int pictures_since_start_ = 0;
+    bool pump_kicked_ = false;  // under pump_mutex_: the UI took a frame
+    // Frames converted ahead, the clock and the figures, shared by the pump
+    // and the display tick; the output's level is read under it too.
+    std::mutex av_mutex_;
+    std::deque<QueuedFrame> frames_;
+    PlaybackClock clock_;
+    bool clock_started_ = false;
+    bool pump_done_ = false;
+    PacingFigures figures_;
+    bool display_tick_running_ = false;  // UI thread
     // Transport. The outline and the requests are shared with the pump under the mutex.
     mutable std::mutex transport_mutex_;
     Outline outline_;

@@ -46,6 +46,10 @@ std::optional<CommandLine> parse_command_line(int argc, const char *const *argv,
             options.quiet = true;
             continue;
         }
+        if (name == "--heartbeat-present" && name == arg) {
+            options.heartbeat_present = true;
+            continue;
+        }
         if (name == "--remote-open" && name == arg) {
             options.remote_open = true;
             continue;

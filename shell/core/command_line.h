@@ -16,6 +16,9 @@ struct CommandLine {
     std::string local_dir;  // the local data folder
     std::string script;     // a script file to drive the run
     std::optional<int> exit_after_ms;
+    // Sound and pacing: a frame per heartbeat, without sound, instead of
+    // pictures paced to the sound on every refresh of the display.
+    bool heartbeat_present = false;
     // Remote control: off without --remote.
     std::optional<int> remote_port;  // 0: any free port
     std::string remote_address;      // IPv4 address to listen on; empty: every interface
@@ -36,6 +39,9 @@ inline constexpr const char *USAGE =
     "                    (default: $XDG_DATA_HOME/Orvello/OrvelloPlayer, else ~/.local/share/Orvello/OrvelloPlayer)\n"
     "  --script FILE     drive the run with the script commands below (default: none)\n"
     "  --exit-after MS   quit after MS milliseconds (default: run until the window is closed)\n"
+    "  --heartbeat-present\n"
+    "                    show a frame per 500 ms heartbeat, without sound (default: sound, and\n"
+    "                    pictures paced to it on every refresh of the display)\n"
     "  --remote [ADDR:]PORT\n"
     "                    take commands from a paired remote control: secure UDP datagrams on PORT\n"
     "                    (0: any free port) of the IPv4 address ADDR (default: off; ADDR: every interface)\n"

@@ -11,6 +11,7 @@
 #include "core/platform_error.h"
 #include "core/shell_log.h"
 #include "core/text.h"
+#include "sdl/sdl_audio.h"
 #include "sdl/virtual_keys.h"
 #include "ui/tree_dump.h"
 
@@ -21,6 +22,7 @@ namespace {
 constexpr size_t TEXT_FILE_LIMIT = 1 << 20;
 constexpr int AXIS_PRESS = 16384;    // half way
 constexpr int AXIS_RELEASE = 12000;  // a little less, so a stick at the threshold does not chatter
+constexpr int HEADLESS_REFRESH_RATE = 60;
 
 [[noreturn]] void throw_sdl(const char *what) {
     throw PlatformError(CODE_FAIL, std::string(what) + ": " + SDL_GetError());
@@ -48,6 +50,9 @@ SdlPlatform::SdlPlatform(const PlatformSettings &settings)
         SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "software", SDL_HINT_OVERRIDE);
         // No GL behind the window's pixels either: nothing to probe for without a display.
         SDL_SetHintWithPriority(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0", SDL_HINT_OVERRIDE);
+        // Sound is played at the real rate and heard by nobody, unless the
+        // environment names a driver (the disk driver records what was played).
+        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_DEFAULT);
     }
     // Text and pictures scaled down to a smaller window stay smooth.
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
@@ -114,8 +119,21 @@ void SdlPlatform::Post(std::function<void()> work) {
 }
 
 void SdlPlatform::StartTimer(std::chrono::milliseconds interval, std::function<void()> tick) {
+    timers_.push_back({interval, Clock::now() + interval, [tick = std::move(tick)] {
+                           tick();
+                           return TickOutcome::Redraw;
+                       }});
+}
+
+void SdlPlatform::StartDisplayTick(std::function<TickOutcome()> tick) {
+    SDL_DisplayMode mode{};
+    int rate = HEADLESS_REFRESH_RATE;
+    if (!headless_ && SDL_GetWindowDisplayMode(window_, &mode) == 0 && mode.refresh_rate > 0) rate = mode.refresh_rate;
+    auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
     timers_.push_back({interval, Clock::now() + interval, std::move(tick)});
 }
+
+std::unique_ptr<AudioOutput> SdlPlatform::CreateAudioOutput() { return std::make_unique<SdlAudioOutput>(); }
 
 std::string SdlPlatform::LocalFolder() {
     if (!settings_.local_dir.empty()) return settings_.local_dir;
@@ -255,8 +273,11 @@ bool SdlPlatform::Run(const std::function<void()> &launched, const std::vector<S
         }
         // A headless run ends with its script.
         if (headless_ && !script.empty() && !script_waiting) break;
-        Guarded([this] { Refresh(); });
-        SDL_RenderPresent(renderer_);
+        if (redraw_) {
+            redraw_ = false;
+            Guarded([this] { Refresh(); });
+            SDL_RenderPresent(renderer_);
+        }
         std::optional<Clock::time_point> deadline = NextDeadline();
         SDL_Event event;
         int got;
@@ -339,6 +360,7 @@ void SdlPlatform::RunPostedWork() {
         std::lock_guard lock(queue_mutex_);
         work.swap(queue_);
     }
+    if (!work.empty()) redraw_ = true;
     for (auto &item : work) Guarded(item);
 }
 
@@ -348,9 +370,13 @@ void SdlPlatform::RunDue(Clock::time_point now) {
         if (now < timers_[i].next) continue;
         timers_[i].next += timers_[i].interval;
         if (timers_[i].next <= now) timers_[i].next = now + timers_[i].interval;  // fell behind: no burst
-        std::function<void()> tick = timers_[i].tick;
-        Guarded(tick);
+        std::function<TickOutcome()> tick = timers_[i].tick;
+        TickOutcome outcome = TickOutcome::Redraw;
+        Guarded([&] { outcome = tick(); });
+        if (outcome == TickOutcome::Stop) timers_[i].next = Clock::time_point::max();
+        if (outcome != TickOutcome::Unchanged) redraw_ = true;
     }
+    std::erase_if(timers_, [](const Timer &timer) { return timer.next == Clock::time_point::max(); });
     for (size_t i = 0; i < held_.size(); i++) {
         if (now < held_[i].next_repeat) continue;
         held_[i].next_repeat = now + REPEAT_INTERVAL;
@@ -400,10 +426,12 @@ bool SdlPlatform::RunStep(const ScriptStep &step, Clock::time_point now) {
 }
 
 void SdlPlatform::DeliverKey(int virtual_key) {
+    redraw_ = true;
     if (key_handler_) Guarded([this, virtual_key] { key_handler_(virtual_key); });
 }
 
 void SdlPlatform::HandleEvent(const SDL_Event &event) {
+    redraw_ = true;
     switch (event.type) {
         case SDL_QUIT: running_ = false; break;
         case SDL_KEYDOWN:

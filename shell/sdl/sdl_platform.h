@@ -1,7 +1,8 @@
 // The platform on SDL2: one window (1920 x 1080 logical, scaled to fit) or,
 // headless, SDL's offscreen driver with the software renderer; keyboard and
 // game controllers as virtual-key codes; the UI thread's event loop with a
-// work queue, a repeating timer and scripted input.
+// work queue, repeating timers and scripted input; sound through SDL's audio
+// (its "dummy" driver when headless, unless SDL_AUDIODRIVER names another).
 #pragma once
 
 #include <SDL.h>
@@ -65,6 +66,8 @@ public:
     void SetUnhandledExceptionHandler(std::function<void(uint32_t, std::u16string_view)> handler) override;
     void Post(std::function<void()> work) override;
     void StartTimer(std::chrono::milliseconds interval, std::function<void()> tick) override;
+    void StartDisplayTick(std::function<TickOutcome()> tick) override;
+    std::unique_ptr<AudioOutput> CreateAudioOutput() override;
     std::string LocalFolder() override;
     std::string ReadTextFile(const std::string &path) override;
     bool FileExists(const std::string &path) override;
@@ -78,9 +81,9 @@ public:
 
 private:
     struct Timer {
-        std::chrono::milliseconds interval;
+        Clock::duration interval;
         Clock::time_point next;
-        std::function<void()> tick;
+        std::function<TickOutcome()> tick;
     };
     struct HeldInput {
         SDL_JoystickID controller;
@@ -134,6 +137,8 @@ private:
     Clock::time_point step_ready_at_;
     std::optional<Clock::time_point> exit_at_;
     bool running_ = false;
+    // Something may have changed the content since it was last drawn.
+    bool redraw_ = true;
 };
 
 }  // namespace shell::sdl

@@ -151,7 +151,8 @@ public:
     // Later runs open the window on this X display (sound to SDL's null driver) instead of running headless.
     void use_display(const std::string &display) { display_ = display; }
     // Runs the script (lines; "@" stands for this installation's folder); the exit status.
-    int run(const std::string &script, const std::string &extra = "") {
+    // The pictures come a frame per heartbeat, without sound, unless `paced`.
+    int run(const std::string &script, const std::string &extra = "", bool paced = false) {
         std::string text = script;
         for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
             text.replace(at, 1, root_.string() + "/");
@@ -160,7 +161,8 @@ public:
                                               : "DISPLAY=" + display_ + " SDL_AUDIODRIVER=dummy " + APP;
         std::string command = launch + " --quiet --app-dir " + app().string() + " --temp-dir " +
                               (root_ / "temp").string() + " --local-dir " + (root_ / "local").string() +
-                              " --script " + (root_ / "script.txt").string() + " " + extra;
+                              " --script " + (root_ / "script.txt").string() + " " + extra +
+                              (paced ? "" : " --heartbeat-present");
         int status = std::system(command.c_str());
         log_ = utf8_of_utf16le(read_file(root_ / "temp/xboxshell.log"));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

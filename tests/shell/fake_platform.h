@@ -1,5 +1,6 @@
 // A platform without a window for ShellView tests: files are real, posted
-// work waits until the test runs it, the timer is only recorded.
+// work waits until the test runs it, the timer and the display tick are only
+// recorded, and playbacks get the sound output the test gives (else none).
 #pragma once
 
 #include <deque>
@@ -24,6 +25,8 @@ public:
     std::function<bool(int)> key_handler;
     std::function<void(uint32_t, std::u16string_view)> unhandled;
     std::function<void()> timer;
+    std::function<TickOutcome()> display_tick;
+    std::function<std::unique_ptr<AudioOutput>()> audio_factory;
 
     void SetContent(std::shared_ptr<ui::Element> root) override { content = std::move(root); }
     bool SetKeyHandler(std::function<bool(int)> handler) override {
@@ -50,6 +53,10 @@ public:
         return work.size();
     }
     void StartTimer(std::chrono::milliseconds, std::function<void()> tick) override { timer = std::move(tick); }
+    void StartDisplayTick(std::function<TickOutcome()> tick) override { display_tick = std::move(tick); }
+    std::unique_ptr<AudioOutput> CreateAudioOutput() override {
+        return audio_factory ? audio_factory() : std::make_unique<NullAudioOutput>();
+    }
     std::string LocalFolder() override { return local_folder; }
     std::string ReadTextFile(const std::string &path) override { return read_regular_file(path, 1 << 20); }
     bool FileExists(const std::string &path) override { return file_exists(path); }

@@ -24,7 +24,7 @@ std::optional<CommandLine> parse(std::vector<const char *> args, std::string &er
 TEST(CommandLine, ReadsEveryOptionInBothForms) {
     std::string error;
     auto options = parse({"--help", "--headless", "--quiet", "--app-dir", "/a", "--temp-dir=/t", "--local-dir", "/l",
-                          "--script=s.txt", "--exit-after", "250"},
+                          "--script=s.txt", "--exit-after", "250", "--heartbeat-present"},
                          error);
     ASSERT_TRUE(options) << error;
     EXPECT_TRUE(options->help);
@@ -35,18 +35,20 @@ TEST(CommandLine, ReadsEveryOptionInBothForms) {
     EXPECT_EQ(options->local_dir, "/l");
     EXPECT_EQ(options->script, "s.txt");
     EXPECT_EQ(options->exit_after_ms, 250);
+    EXPECT_TRUE(options->heartbeat_present);
 
     auto defaults = parse({}, error);
     ASSERT_TRUE(defaults);
     EXPECT_FALSE(defaults->help);
     EXPECT_FALSE(defaults->headless);
     EXPECT_FALSE(defaults->exit_after_ms);
+    EXPECT_FALSE(defaults->heartbeat_present);
 }
 
 TEST(CommandLine, RefusesWhatItDoesNotKnow) {
     const std::vector<std::vector<const char *>> bad = {
         {"--fullscreen"}, {"--script"}, {"--exit-after", "soon"}, {"--exit-after=-5"}, {"--headless=yes"},
-        {"--remote"}, {"--remote-open=yes"},
+        {"--remote"}, {"--remote-open=yes"}, {"--heartbeat-present=1"},
     };
     for (const auto &args : bad) {
         std::string error;

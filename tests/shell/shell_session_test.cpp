@@ -15,6 +15,7 @@
 #include "app/shell_app.h"
 #include "core/shell_log.h"
 #include "core/text.h"
+#include "fake_audio_output.h"
 #include "fake_platform.h"
 #include "ui/elements.h"
 
@@ -99,8 +100,9 @@ protected:
         std::ofstream(path) << description;
         return path;
     }
-    ShellView &launch() {
-        app_ = std::make_unique<ShellApp>(platform_, app_dir().string());
+    // The pictures a frame per heartbeat unless the test asks for paced ones.
+    ShellView &launch(Presentation presentation = Presentation::Heartbeat) {
+        app_ = std::make_unique<ShellApp>(platform_, app_dir().string(), presentation);
         logged_before_ = log_text().size();
         app_->OnLaunched();
         return *app_->view();
@@ -135,6 +137,31 @@ protected:
     void wait_for_position(int64_t pts) {
         for (int i = 0; i < 1000 && app_->view()->playing() && app_->view()->position() < pts + 400'000; i++)
             std::this_thread::sleep_for(5ms);
+    }
+
+    // Waits (up to ten seconds) for `condition`; whether it came.
+    template <class Condition>
+    bool wait_for(Condition condition) {
+        for (int i = 0; i < 2000; i++) {
+            if (condition()) return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return condition();
+    }
+    // Display ticks every few milliseconds, the sound played as soon as it is
+    // queued, until the pump has ended.
+    void play_out(FakeAudioOutput::State *output) {
+        wait_for([&] {
+            if (output) output->Play(output->queued_bytes());
+            platform_.display_tick();
+            return !app_->view()->playing();
+        });
+        app_->view()->WaitForPump();
+    }
+    size_t occurrences(const std::string &log, const std::string &line) {
+        size_t count = 0;
+        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) count++;
+        return count;
     }
 
     FakePlatform platform_;
@@ -427,6 +454,95 @@ TEST_F(ShellSession, PlayTargetFromPlayTxtWithItsFallbacks) {
         for (const std::string &line : c.lines) EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
         EXPECT_TRUE(logged(log, "UI heartbeat started"));
         app_->OnExiting();
+    }
+}
+
+TEST_F(ShellSession, PacedPicturesWaitForTheSoundWhichIsQueuedAtTheVolume) {
+    stage_playback();
+    auto output = std::make_shared<FakeAudioOutput::State>();
+    platform_.audio_factory = [output] { return std::make_unique<FakeAudioOutput>(output); };
+    fs::path file = media("paced.stub", "frames 10\nframe_ticks 400000\nsize 32 16\naudio 1\naudio_value 1000\n");
+    ShellView &view = launch(Presentation::Paced);
+    const int bytes_per_second = 48000 * 4;
+    struct Case {
+        int volume;
+        bool mute;
+        int16_t sample;
+    } cases[] = {{50, false, 250}, {100, true, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.volume);
+        view.SetVolume(c.volume);
+        if (c.mute != view.muted()) view.ToggleMuted();
+        new_log();
+        view.PlayPath(utf8_to_utf16(file.string()));
+        ASSERT_TRUE(platform_.display_tick);
+        // The output starts once the first pictures are converted, with about 0.2 s queued.
+        ASSERT_TRUE(wait_for([&] {
+            std::lock_guard lock(output->mutex);
+            return !output->paused && output->samples.size() * 2 >= bytes_per_second / 5;
+        }));
+        // Nothing heard yet: the clock stands at the first picture however often the display asks.
+        for (int i = 0; i < 10; i++) {
+            platform_.display_tick();
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(view.pacing_figures().shown, 1);
+        EXPECT_NE(dynamic_cast<Image &>(element("video_image")).source, nullptr);
+        // Pausing pauses the output; playing resumes it.
+        EXPECT_TRUE(key(32));
+        EXPECT_TRUE(wait_for([&] { std::lock_guard lock(output->mutex); return output->paused; }));
+        EXPECT_TRUE(key(179));
+        EXPECT_TRUE(wait_for([&] { std::lock_guard lock(output->mutex); return !output->paused; }));
+        // 0.1 s heard: of the pictures at 0.04 and 0.08 s the later one shows, the other was late.
+        ASSERT_TRUE(wait_for([&] { return view.pacing_figures().waiting == 3; }));
+        output->Play(bytes_per_second / 10);
+        platform_.display_tick();
+        ShellView::PacingFigures figures = view.pacing_figures();
+        EXPECT_EQ(figures.shown, 2);
+        EXPECT_EQ(figures.dropped, 1);
+        EXPECT_NEAR(view.position(), 1'000'000, 100);  // times are rounded to ticks per delivery
+        play_out(output.get());
+        figures = view.pacing_figures();
+        EXPECT_EQ(figures.shown + figures.dropped, 10);
+        std::string log = new_log();
+        {
+            std::lock_guard lock(output->mutex);
+            EXPECT_EQ(output->opened.back(), (AudioFormat{48000, 2}));
+            EXPECT_TRUE(logged(log, "audio played: " + std::to_string(output->samples.size() / 2) +
+                                        " samples at 48000 Hz, 2 channels"))
+                << log;
+            EXPECT_TRUE(std::all_of(output->samples.begin(), output->samples.end(),
+                                    [&](int16_t sample) { return sample == c.sample; }));
+        }
+        EXPECT_TRUE(logged(log, "video EOF after 10 frames")) << log;
+        EXPECT_EQ(log.find("video runs on the system clock"), std::string::npos) << log;
+        EXPECT_EQ(platform_.display_tick(), TickOutcome::Stop);  // the tick ends with the playback
+        view.StopPlayback();
+    }
+}
+
+TEST_F(ShellSession, WithoutSoundPacedPicturesRunOnTheSystemClock) {
+    stage_playback();
+    ShellView &view = launch(Presentation::Paced);
+    struct Case {
+        const char *name, *description, *line;
+    } cases[] = {
+        {"no_device.stub", "frames 10\nframe_ticks 400000\naudio 1\n", "audio: no output: video runs on the system clock"},
+        {"silent.stub", "frames 10\nframe_ticks 400000\n", "no audio stream: video runs on the system clock"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path file = media(c.name, c.description);
+        new_log();
+        view.PlayPath(utf8_to_utf16(file.string()));
+        play_out(nullptr);
+        std::string log = new_log();
+        EXPECT_EQ(occurrences(log, c.line), 1u) << log;
+        EXPECT_TRUE(logged(log, "video EOF after 10 frames")) << log;
+        ShellView::PacingFigures figures = view.pacing_figures();
+        EXPECT_EQ(figures.shown + figures.dropped, 10);
+        EXPECT_GE(figures.shown, 1);
+        view.StopPlayback();
     }
 }
 

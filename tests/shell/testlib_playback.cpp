@@ -8,6 +8,7 @@
 //   size W H            picture size
 //   format F            pixel format (0 YUV420P, 23 NV12)
 //   audio N             audio streams after the video; the engine's own choice is the last
+//   audio_value V       every 16-bit sample of the sound (default 0)
 //   subtitle CODEC [LANG]  a subtitle stream after the audio (language "eng" by default)
 //   cue START DUR TEXT  a text cue (payload TEXT) of the last subtitle stream, in delivery order
 //   chapter START TITLE a chapter
@@ -45,7 +46,7 @@ struct StubChapter {
 };
 
 struct oppb_engine {
-    int frames = 0, width = 16, height = 16, format = 0, audio = 0;
+    int frames = 0, width = 16, height = 16, format = 0, audio = 0, audio_value = 0;
     int64_t frame_ticks = 400'000;
     std::vector<StubSubtitle> subtitles;
     std::vector<StubChapter> chapters;
@@ -94,6 +95,7 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
         if (key == "size") words >> e->width >> e->height;
         if (key == "format") words >> e->format;
         if (key == "audio") words >> e->audio;
+        if (key == "audio_value") words >> e->audio_value;
         if (key == "subtitle") {
             StubSubtitle subtitle;
             words >> subtitle.codec;
@@ -118,7 +120,9 @@ EXPORTED oppb_engine *oppb_open_path(const char *path, const char *) {
     }
     e->selected_audio = e->audio;  // the last audio stream, as an engine might prefer
     e->pixels.assign(size_t(e->width) * e->height * 2, 128);
-    e->sound.assign(4096, 0);
+    std::vector<int16_t> sound(2048, int16_t(e->audio_value));
+    e->sound.resize(4096);
+    std::memcpy(e->sound.data(), sound.data(), 4096);
     engines.push_back(std::move(owned));
     return e;
 }
