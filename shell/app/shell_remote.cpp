@@ -79,6 +79,8 @@ public:
     explicit ViewTarget(ShellView &view) : view_(view) {}
     PlayerSnapshot Snapshot() override {
         PlayerSnapshot state;
+        state.volume = view_.volume();
+        state.muted = view_.muted();
         state.media_open = view_.media_open();
         if (!state.media_open) return state;
         state.playing = view_.playing();
@@ -98,6 +100,8 @@ public:
     void SeekTo(int64_t position_ms) override {
         view_.SeekTo(std::min(position_ms, INT64_MAX / TICKS_PER_MS) * TICKS_PER_MS);
     }
+    void SetVolume(int percent) override { view_.SetVolume(percent); }
+    void ToggleMuted() override { view_.ToggleMuted(); }
     bool SelectAudioTrack(int ordinal) override { return view_.SelectAudioTrack(ordinal); }
     bool SelectSubtitleTrack(int ordinal) override { return view_.SelectSubtitleTrack(ordinal); }
     // As Escape: stops a playback, else leaves the page.

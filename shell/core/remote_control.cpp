@@ -160,6 +160,14 @@ RemoteReply dispatch_remote(const RemoteRequest &request, RemoteTarget &target,
             if (!request.position_ms) return refuse("Seek needs a Position in milliseconds");
             target.SeekTo(*request.position_ms);
             break;
+        case REMOTE_VOLUME:
+        case REMOTE_SET_VOLUME:
+            if (request.volume_permille)
+                target.SetVolume(std::min((*request.volume_permille + 5) / 10, 100));
+            else if (request.command == REMOTE_SET_VOLUME)
+                return refuse("SetVolume needs a Volume from 0.0 to 1.0");
+            break;
+        case REMOTE_TOGGLE_MUTED: target.ToggleMuted(); break;
         case REMOTE_SET_AUDIO_TRACK:
             if (!request.audio_track) return refuse("SetAudioTrack needs an AudioTrack with an Index");
             if (!target.SelectAudioTrack(*request.audio_track))

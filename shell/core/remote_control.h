@@ -89,6 +89,8 @@ public:
     virtual void SkipBy(int direction) = 0;
     virtual void JumpChapter(int direction) = 0;
     virtual void SeekTo(int64_t position_ms) = 0;
+    virtual void SetVolume(int percent) = 0;
+    virtual void ToggleMuted() = 0;
     // Ordinals among the tracks of the kind; -1 turns subtitles off. False for no such track.
     virtual bool SelectAudioTrack(int ordinal) = 0;
     virtual bool SelectSubtitleTrack(int ordinal) = 0;

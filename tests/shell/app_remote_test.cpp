@@ -283,6 +283,11 @@ TEST(AppRemote, PairedRemoteDrivesThePlayer) {
     std::string missing = send("SetAudioTrack 'AudioTrack={\"Index\":5}'");
     EXPECT_EQ(string_of(missing, "Error"), "there is no audio track 5") << missing;
 
+    std::string volume = send("SetVolume Volume=0.4");
+    EXPECT_EQ(number_of(volume, "Volume"), 40) << volume;
+    std::string muted = send("ToggleMuted");
+    EXPECT_NE(muted.find("\"IsMuted\":true"), std::string::npos) << muted;
+
     send("Play");
     state = send("CurrentState");
     EXPECT_EQ(number_of(state, "Command"), 19) << state;

@@ -53,6 +53,14 @@ public:
     void SkipBy(int direction) override { calls.push_back("skip " + std::to_string(direction)); }
     void JumpChapter(int direction) override { calls.push_back("chapter " + std::to_string(direction)); }
     void SeekTo(int64_t ms) override { calls.push_back("seek " + std::to_string(ms)); }
+    void SetVolume(int percent) override {
+        calls.push_back("volume " + std::to_string(percent));
+        state.volume = percent;
+    }
+    void ToggleMuted() override {
+        calls.push_back("mute");
+        state.muted = !state.muted;
+    }
     bool SelectAudioTrack(int ordinal) override {
         calls.push_back("audio " + std::to_string(ordinal));
         return ordinal >= 0 && ordinal < int(state.audio.names.size());
@@ -147,6 +155,12 @@ TEST(RemoteDispatch, EveryCommandActsOrSaysWhyNot) {
         {REMOTE_SEEK, Start::Playing, R"("Position":2000)", {"seek 2000"}, ""},
         {REMOTE_SEEK, Start::Playing, "", {}, "Seek needs a Position in milliseconds"},
         {REMOTE_SEEK, Start::Idle, R"("Position":2000)", {}, "nothing is playing"},
+        {REMOTE_VOLUME, Start::Idle, "", {}, ""},
+        {REMOTE_VOLUME, Start::Idle, R"("Volume":0.255)", {"volume 26"}, ""},
+        {REMOTE_SET_VOLUME, Start::Playing, R"("Volume":1.5)", {"volume 100"}, ""},
+        {REMOTE_SET_VOLUME, Start::Playing, R"("Volume":-1)", {"volume 0"}, ""},
+        {REMOTE_SET_VOLUME, Start::Playing, "", {}, "SetVolume needs a Volume from 0.0 to 1.0"},
+        {REMOTE_TOGGLE_MUTED, Start::Idle, "", {"mute"}, ""},
         {REMOTE_AUDIO_TRACKS, Start::Playing, "", {}, "", true},
         {REMOTE_SUBTITLE_TRACKS, Start::Idle, "", {}, "", true},
         {REMOTE_SET_AUDIO_TRACK, Start::Playing, R"("AudioTrack":{"Index":1})", {"audio 1"}, "", true},
@@ -180,6 +194,8 @@ TEST(RemoteDispatch, EveryCommandActsOrSaysWhyNot) {
         // The reply tells the state after acting.
         if (reply.with_state) {
             EXPECT_EQ(reply.snapshot.playing, target.state.playing);
+            EXPECT_EQ(reply.snapshot.volume, target.state.volume);
+            EXPECT_EQ(reply.snapshot.muted, target.state.muted);
         }
     }
     // Every other command of the protocol is answered: not supported, and nothing done.
