@@ -278,6 +278,7 @@ int64_t ShellView::DisplayPosition() {
 int64_t ShellView::DisplayPositionLocked() {
     const PumpRequests &requests = CurrentRequests();
     if (requests.seek) return *requests.seek;
+    if (requests.seek_in_flight) return *requests.seek_in_flight;
     return std::max({int64_t(position_), CurrentOutline().seek_landed, int64_t(0)});
 }
 
@@ -307,6 +308,7 @@ ShellView::PumpRequests ShellView::TakeRequests() {
     PumpRequests taken = CurrentRequests();
     requests_ = {};
     requests_.generation = generation_;
+    requests_.seek_in_flight = taken.seek;
     return taken;
 }
 
@@ -485,14 +487,22 @@ void ShellView::ApplySubtitleTrack(int ordinal, bool resync) {
 
 void ShellView::ApplySeek(int64_t target) {
     const auto &b = bindings_;
+    // Whatever happens, the position reads the engine's from here on.
+    auto settle = [this](std::optional<int64_t> landed) {
+        std::lock_guard lock(transport_mutex_);
+        if (landed) CurrentOutline().seek_landed = *landed;
+        CurrentRequests().seek_in_flight.reset();
+    };
     if (!b.oppb_seek) {
         log_line(u"seek %lld: the engine cannot seek", (long long)target);
+        settle(std::nullopt);
         return;
     }
     int64_t landed = target;
     int result = b.oppb_seek(main_, target, &landed);
     log_line(u"seek %lld -> rc=%d landed=%lld", (long long)target, result, (long long)landed);
     if (result != 0) {
+        settle(std::nullopt);
         platform_.Post([view = weak_from_this(), result] {
             if (auto self = view.lock()) self->SetStatus(u"seek failed (%d)", result);
         });
@@ -503,11 +513,8 @@ void ShellView::ApplySeek(int64_t target) {
         int subtitle_result = b.oppb_seek(subtitles_, target, &subtitle_landed);
         log_line(u"sub: seek %lld -> rc=%d", (long long)target, subtitle_result);
     }
-    {
-        std::lock_guard lock(transport_mutex_);
-        CurrentOutline().seek_landed = landed;
-    }
     OnSeekApplied(landed);
+    settle(landed);
 }
 
 void ShellView::DropCues() {

@@ -233,6 +233,9 @@ private:
         std::optional<int64_t> seek;   // ticks
         std::optional<int> audio;      // ordinal
         std::optional<int> subtitle;   // ordinal, -1 off
+        // A seek taken by the pump and not yet applied: until it is, the
+        // position still reads the old place.
+        std::optional<int64_t> seek_in_flight;
     };
     // Exports beyond the binding record that transport needs, found in the loaded libraries.
     struct TransportEntries {
