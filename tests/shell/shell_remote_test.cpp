@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ctime>
 #include <set>
 #include <thread>
 
@@ -421,10 +422,15 @@ TEST_F(RemoteView, PairRemoteShowsTheCodeUntilThePageIsLeft) {
     std::optional<PairingOffer> offer = read_pairing_offer(utf16_to_utf8(text_of("remote_pairing_offer")));
     ASSERT_TRUE(offer);
     EXPECT_EQ(utf8_to_utf16(offer->code), code.substr(0, 3) + code.substr(4));
-    // Five minutes, less the moments it took to show them.
-    std::u16string expiry = text_of("remote_pairing_expiry");
-    EXPECT_TRUE(expiry.find(u"(5:00 left)") != std::u16string::npos || expiry.find(u"(4:") != std::u16string::npos)
+    // The offer's expiry, in local time.
+    const time_t expires = time_t(offer->expires);
+    tm local{};
+    localtime_r(&expires, &local);
+    char at[16];
+    snprintf(at, sizeof at, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    EXPECT_NE(text_of("remote_pairing_expiry").find(u"It expires at " + utf8_to_utf16(at) + u" ("), std::u16string::npos)
         << utf16_to_utf8(text_of("remote_pairing_expiry"));
+    EXPECT_NEAR(double(offer->expires - time(nullptr)), 300, 5);
     EXPECT_EQ(text_of("status"), u"pairing: enter the code on the remote");
 
     // Into the folder: the page, and the code with it, are gone; the next tick cancels the pairing.
