@@ -99,6 +99,8 @@ int main(int argc, char **argv) {
     std::ofstream(scratch / "local/play.txt") << "/nowhere/none\n";
     log_set_echo({});
     log_set_directory(scratch.string());
+    // The sound is played too: to SDL's null driver, unless SDL_AUDIODRIVER names another.
+    setenv("SDL_AUDIODRIVER", "dummy", 0);
 
     sdl::PlatformSettings settings;
     settings.headless = true;
@@ -168,14 +170,15 @@ int main(int argc, char **argv) {
     // What the evening opened: a main instance per file, a second one for files with subtitles.
     std::string evening = utf16_to_utf8(log_text().substr(log_start, log_end - log_start));
     size_t played = count(evening, "PlayPath "), mains = count(evening, "opened: dur="),
-           subtitle_instances = count(evening, "sub: select_stream(subtitle,");
+           subtitle_instances = count(evening, "sub: select_stream(subtitle,"),
+           with_sound = count(evening, "audio output: ");
     size_t instances = mains + subtitle_instances;
     double record_kb = double(rss_reference_end - rss_reference_start) / REFERENCE_OPENS;
     long growth = rss_end - rss_start;
     double log_kb = double((log_end - log_start) * sizeof(char16_t)) / 1024;
     double unaccounted = double(growth) - double(instances) * record_kb - log_kb;
-    printf("files played              %zu (%d ms each), %zu engine instances (%zu with subtitles)\n", played,
-           options.play_ms, instances, subtitle_instances);
+    printf("files played              %zu (%d ms each, %zu with sound), %zu engine instances (%zu for subtitles)\n",
+           played, options.play_ms, with_sound, instances, subtitle_instances);
     printf("engine alone              %.1f KB per open and close (%d opens)\n", record_kb, REFERENCE_OPENS);
     printf("RSS after warm-up         %ld KB\n", rss_start);
     printf("RSS after %4zu files      %ld KB\n", played, rss_end);
