@@ -42,6 +42,7 @@ constexpr int64_t DISPLAY_EARLY = 83'333;   // half a refresh at 60 Hz
 constexpr int64_t AUDIO_GAP = 1'000'000;    // sound starting this far past the last is a gap, not jitter
 constexpr int64_t END_GRACE = 10'000'000;   // sound going on this far past the duration ends anyway
 constexpr int AUDIO_PULLS_PER_PASS = 64;    // then the pictures get a turn
+constexpr int MAX_LATE_RUN = 5;             // late pictures dropped unconverted in a row, at most
 constexpr auto IDLE_WAIT = std::chrono::milliseconds(5);
 constexpr auto PAUSED_WAIT = std::chrono::milliseconds(20);
 // Packets the engine may queue per stream on the pump's own instance: enough for
@@ -57,6 +58,14 @@ std::atomic<int> unplayable_audio_logged{0};
 std::atomic<int> late_frames_logged{0};
 
 bool first_few(std::atomic<int> &counter, int limit) { return counter.fetch_add(1) < limit; }
+
+// The first few drops of the process, then one line per hundred frames dropped.
+void log_late(size_t late, int64_t clock, int64_t dropped_in_all) {
+    bool hundred_passed = dropped_in_all / 100 != (dropped_in_all - int64_t(late)) / 100;
+    if (first_few(late_frames_logged, 5) || hundred_passed)
+        log_line(u"late frames dropped: %d at clock %lld (%lld in all)", int(late), (long long)clock,
+                 (long long)dropped_in_all);
+}
 
 int parse_index(const char *text) {
     if (!text || !*text) return -1;
@@ -373,6 +382,7 @@ void ShellView::PreparePacing() {
     feed_ = AudioFeed{};
     video_ended_ = video_stream_ == -1;
     pictures_since_start_ = 0;
+    pump_late_run_ = 0;
     {
         std::lock_guard lock(av_mutex_);
         frames_.clear();
@@ -542,6 +552,23 @@ bool ShellView::PullVideo(int &video_frames, int &failures) {
     video_frames++;
     pictures_since_start_++;
     failures = 0;
+    // A picture whose successor is due already would never be shown: when the
+    // decoder falls behind, converting it only makes it fall further. One in
+    // a few is shown all the same, so that the picture never freezes.
+    if (sample.duration > 0 && pump_late_run_ < MAX_LATE_RUN) {
+        int64_t dropped = -1, now;
+        {
+            std::lock_guard lock(av_mutex_);
+            now = ClockNowLocked();
+            if (now != INT64_MIN && sample.pts + sample.duration <= now) dropped = ++figures_.dropped;
+        }
+        if (dropped > 0) {
+            pump_late_run_++;
+            log_late(1, now, dropped);
+            return true;
+        }
+    }
+    pump_late_run_ = 0;
     QueuedFrame frame;
     frame.pts = sample.pts;
     frame.width = sample.width;
@@ -692,12 +719,7 @@ TickOutcome ShellView::OnDisplayTick() {
         }
         running = !pump_done_ || !frames_.empty();
     }
-    if (choice.late) {
-        bool hundred_passed = dropped / 100 != (dropped - int64_t(choice.late)) / 100;
-        if (first_few(late_frames_logged, 5) || hundred_passed)
-            log_line(u"late frames dropped: %d at clock %lld (%lld in all)", int(choice.late), (long long)clock,
-                     (long long)dropped);
-    }
+    if (choice.late) log_late(choice.late, clock, dropped);
     if (choice.late || choice.show) KickPump();
     if (choice.show) ShowPicture(std::move(shown.pixels), shown.width, shown.height);
     if (!running) {

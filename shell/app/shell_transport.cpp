@@ -515,6 +515,19 @@ void ShellView::ApplySeek(int64_t target) {
     }
     OnSeekApplied(landed);
     settle(landed);
+    PreviewLanding();
+}
+
+// Paused, the pump pulls no pictures: one is shown from where a seek landed
+// (its key frame), so that the picture goes with the progress bar.
+void ShellView::PreviewLanding() {
+    // Without a pump (after the end) the seek plays again instead.
+    if (playing_ || video_stream_ == -1 || !main_ || pump_ended_generation_ == generation_) return;
+    oppb_sample sample;
+    std::memset(&sample, 0, sizeof sample);
+    if (bindings_.oppb_next_sample(main_, video_stream_, &sample) != OPPB_OK) return;
+    ConvertAndStore(sample);
+    log_line(u"paused: the picture at %lld", (long long)sample.pts);
 }
 
 void ShellView::DropCues() {

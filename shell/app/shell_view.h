@@ -268,6 +268,7 @@ private:
     void ApplyAudioTrack(int ordinal, bool resync);
     void ApplySubtitleTrack(int ordinal, bool resync);
     void ApplySeek(int64_t target);
+    void PreviewLanding();
     // Drops what was queued for the old position: frames, sound and cues, and
     // restarts the clock at the landing (shell_playback.cpp).
     void OnSeekApplied(int64_t landed_ticks);
@@ -358,6 +359,7 @@ private:
     // Pump thread: the pictures are over; pictures pulled since the start or the last seek.
     bool video_ended_ = false;
     int pictures_since_start_ = 0;
+    int pump_late_run_ = 0;  // late pictures dropped before conversion in a row
     bool pump_kicked_ = false;  // under pump_mutex_: the UI took a frame
     // Frames converted ahead, the clock and the figures, shared by the pump
     // and the display tick; the output's level is read under it too.

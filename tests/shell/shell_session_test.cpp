@@ -521,6 +521,40 @@ TEST_F(ShellSession, PacedPicturesWaitForTheSoundWhichIsQueuedAtTheVolume) {
     }
 }
 
+TEST_F(ShellSession, APacedSeekDropsWhatWasQueuedAndTheClockRestartsAtTheLanding) {
+    stage_playback();
+    auto output = std::make_shared<FakeAudioOutput::State>();
+    platform_.audio_factory = [output] { return std::make_unique<FakeAudioOutput>(output); };
+    fs::path file = media("long.stub", "frames 750\nframe_ticks 400000\nsize 32 16\naudio 1\n");
+    ShellView &view = launch(Presentation::Paced);
+    view.PlayPath(utf8_to_utf16(file.string()));
+    auto started = [&] {
+        std::lock_guard lock(output->mutex);
+        return !output->paused && output->samples.size() * 2 - output->played >= 48000 * 4 / 5;
+    };
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    ASSERT_TRUE(wait_for([&] { return view.pacing_figures().waiting == 3; }));
+    // Pictures up to 0.12 s and 0.2 s of sound wait; the seek lands at 10 s.
+    view.SeekTo(100'000'000);
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard lock(output->mutex);
+        return output->clears == 1;
+    }));
+    ASSERT_TRUE(wait_for(started));
+    platform_.display_tick();
+    // The picture at the landing shows; none of the old ones was left to drop.
+    ShellView::PacingFigures figures = view.pacing_figures();
+    EXPECT_EQ(figures.shown, 2);
+    EXPECT_EQ(figures.dropped, 0);
+    EXPECT_NEAR(view.position(), 100'000'000, 100);
+    output->Play(output->queued_bytes());  // everything queued since the landing: 10.2 s or so
+    platform_.display_tick();
+    EXPECT_GT(view.position(), 101'000'000);
+    EXPECT_LT(view.position(), 104'000'000);
+    view.StopPlayback();
+}
+
 TEST_F(ShellSession, WithoutSoundPacedPicturesRunOnTheSystemClock) {
     stage_playback();
     ShellView &view = launch(Presentation::Paced);
@@ -728,6 +762,7 @@ TEST_F(Transport, AfterTheEndTracksStillChangeAndARewindPlaysAgain) {
     EXPECT_TRUE(progress_shown());
     EXPECT_EQ(text_of("progress_caption"), u"Paused");
     EXPECT_TRUE(key('R'));
+    EXPECT_EQ(status(), u"-10s  0:00 / 0:00");  // a 0.4 s file
     EXPECT_TRUE(view.playing());
     view.WaitForPump();
     log = new_log();
@@ -756,6 +791,17 @@ TEST_F(Transport, TheProgressBarShowsWhilePausedAndForAWhileAfterAnAction) {
     EXPECT_TRUE(progress_shown());
     EXPECT_EQ(text_of("progress_caption"), u"Paused");
     EXPECT_EQ(chapter_marks(), 0u);
+    // A seek while paused shows the picture where it landed, and stays paused.
+    auto &image = dynamic_cast<Image &>(element("video_image"));
+    image.source = nullptr;
+    new_log();
+    view.SeekTo(0);
+    EXPECT_TRUE(key('F'));  // from the seek just asked for
+    EXPECT_TRUE(eventually([&] { return log_text().find(u"paused: the picture at 100000000") != std::u16string::npos; }));
+    view.OnHeartbeat();
+    EXPECT_NE(image.source, nullptr);
+    EXPECT_FALSE(view.playing());
+    EXPECT_EQ(text_of("progress_position"), u"0:10");
     EXPECT_TRUE(key(179));
     EXPECT_EQ(status(), u"play");
     auto shown_at = std::chrono::steady_clock::now();
@@ -770,5 +816,5 @@ TEST_F(Transport, TheProgressBarShowsWhilePausedAndForAWhileAfterAnAction) {
     EXPECT_TRUE(key('F'));
     EXPECT_TRUE(progress_shown());
     // Without the template engine there is no setting: 10 s.
-    EXPECT_EQ(text_of("progress_position").substr(0, 3), u"0:1") << utf16_to_utf8(text_of("progress_position"));
+    EXPECT_EQ(text_of("progress_position").substr(0, 3), u"0:2") << utf16_to_utf8(text_of("progress_position"));
 }

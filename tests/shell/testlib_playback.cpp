@@ -8,6 +8,7 @@
 //   size W H            picture size
 //   format F            pixel format (0 YUV420P, 23 NV12)
 //   audio N             audio streams after the video; the engine's own choice is the last
+//                       (endless sound: 1024 stereo samples at 48 kHz a delivery, timed from 0 or the seek)
 //   audio_value V       every 16-bit sample of the sound (default 0)
 //   subtitle CODEC [LANG]  a subtitle stream after the audio (language "eng" by default)
 //   cue START DUR TEXT  a text cue (payload TEXT) of the last subtitle stream, in delivery order
@@ -52,12 +53,15 @@ struct oppb_engine {
     std::vector<StubChapter> chapters;
     bool fail_video = false;
     int next_frame = 0, selected_audio = -1, primary_subtitle = 0;  // ordinal
+    int64_t audio_pts = 0;  // of the next sound delivery
     std::vector<uint8_t> pixels, sound;
     std::string field;
     bool closed = false;
 };
 
 namespace {
+
+constexpr int64_t SOUND_TICKS = 1024 * 10'000'000LL / 48000;
 
 // Handles stay answerable after close, as the engine's do; they go with the process.
 std::vector<std::unique_ptr<oppb_engine>> engines;
@@ -172,6 +176,7 @@ EXPORTED int32_t oppb_seek(oppb_engine *e, int64_t target, int64_t *landed) {
     if (e->closed) return -10;
     int64_t frame = e->frame_ticks > 0 ? std::max<int64_t>(target, 0) / e->frame_ticks : 0;
     e->next_frame = int(std::min<int64_t>(frame, e->frames));
+    e->audio_pts = std::max<int64_t>(target, 0);
     for (StubSubtitle &subtitle : e->subtitles) {
         subtitle.next_cue = 0;
         while (subtitle.next_cue < subtitle.cues.size() &&
@@ -202,6 +207,9 @@ EXPORTED int32_t oppb_next_sample(oppb_engine *e, int32_t stream, oppb_sample *o
             std::lock_guard lock(delivered_mutex);
             audio_delivered[stream]++;
         }
+        out->pts = e->audio_pts;
+        out->duration = SOUND_TICKS;
+        e->audio_pts += SOUND_TICKS;
         out->data = e->sound.data();
         out->size = int64_t(e->sound.size());
         out->sample_rate = 48000;
