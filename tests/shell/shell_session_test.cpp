@@ -16,6 +16,7 @@
 #include "core/shell_log.h"
 #include "core/text.h"
 #include "fake_audio_output.h"
+#include "fake_measurer.h"
 #include "fake_platform.h"
 #include "ui/elements.h"
 
@@ -262,6 +263,42 @@ TEST_F(ShellSession, TapsFocusConfirmAndEnter) {
     // The tile's own tap handler reaches the view.
     view.tiles()[0]->tapped();
     EXPECT_EQ(status(), u"confirmed: Clip");
+}
+
+TEST_F(ShellSession, TheFocusedTileOfALongPageIsScrolledIntoViewWithItsSubtitleUnderThePage) {
+    // Thirty sections of one item each, far taller than the window; odd items have a subtitle.
+    std::string sections;
+    for (int i = 0; i < 30; i++) {
+        std::string n = std::to_string(i);
+        std::string subtitle = i % 2 ? R"(, "SubtitleText": {"Key": "About)" + n + R"(", "DisplayName": "About )" + n + "\"}" : "";
+        sections += std::string(i ? ", " : "") + R"({"Key": "S)" + n + R"(", "DisplayName": "S)" + n +
+                    R"(", "Items": [{"Key": "Item)" + n + R"(", "DisplayName": "Item )" + n + "\"" + subtitle + "}]}";
+    }
+    stage_templates("homepage.json", R"({"Key": "Long", "DisplayName": "Long", "Settings": [)" + sections + "]}");
+    ShellView &view = launch();
+    ASSERT_EQ(view.tiles().size(), 30u);
+    FakeMeasurer measurer;
+    auto &scroll = dynamic_cast<ScrollViewer &>(element("scroll"));
+    auto in_view = [&](const Element &shown) {
+        return shown.bounds().y >= scroll.bounds().y && shown.bounds().bottom() <= scroll.bounds().bottom();
+    };
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_EQ(scroll.vertical_offset(), 0);
+    EXPECT_TRUE(element("focus_subtitle").visible());
+    EXPECT_EQ(text_of("focus_subtitle"), u"");
+    // The focus far down, by a tap (called directly: the screen does not show the tile yet).
+    view.OnTileTapped(25);
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_GT(scroll.vertical_offset(), 0);
+    EXPECT_TRUE(in_view(*view.tiles()[25]));
+    EXPECT_TRUE(in_view(*element("page_panel").children()[2 * 25]));  // its section header
+    EXPECT_EQ(text_of("focus_subtitle"), u"About 25");
+    // Home: back to the top.
+    EXPECT_TRUE(key(36));
+    Layout(*view.root(), {1920, 1080}, measurer);
+    EXPECT_EQ(focused_tile(), 0);
+    EXPECT_EQ(scroll.vertical_offset(), 0);
+    EXPECT_EQ(text_of("focus_subtitle"), u"");
 }
 
 TEST_F(ShellSession, OpenItemsNeedThePlaybackEngine) {
