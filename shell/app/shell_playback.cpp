@@ -59,6 +59,19 @@ std::atomic<int> late_frames_logged{0};
 
 bool first_few(std::atomic<int> &counter, int limit) { return counter.fetch_add(1) < limit; }
 
+// The first few sound pulls of the process, and every hundredth sound frame.
+void log_audio_pull(int rc, const oppb_sample &sample) {
+    if (first_few(audio_pulls_logged, 4))
+        log_line(u"audio pull rc=%d data=%p size=%zu sr=%d ch=%d fmt=%d nbs=%d", rc, sample.data,
+                 (long long)sample.size, sample.sample_rate, sample.channels, sample.sample_format, sample.sample_count);
+}
+
+void log_audio_frame(int audio_frames, const oppb_sample &sample) {
+    if (audio_frames % 100 == 1)
+        log_line(u"audio frame %d size=%zu sr=%d ch=%d fmt=%d nbs=%d", audio_frames, (long long)sample.size,
+                 sample.sample_rate, sample.channels, sample.sample_format, sample.sample_count);
+}
+
 // The first few drops of the process, then one line per hundred frames dropped.
 void log_late(size_t late, int64_t clock, int64_t dropped_in_all) {
     bool hundred_passed = dropped_in_all / 100 != (dropped_in_all - int64_t(late)) / 100;
@@ -263,13 +276,8 @@ void ShellView::Pump(uint64_t generation) {
         if (audio_stream_ != -1) {
             std::memset(&sample, 0, sizeof sample);
             int rc = b.oppb_next_sample(main_, audio_stream_, &sample);
-            if (first_few(audio_pulls_logged, 4))
-                log_line(u"audio pull rc=%d data=%p size=%zu sr=%d ch=%d fmt=%d nbs=%d", rc, sample.data,
-                         (long long)sample.size, sample.sample_rate, sample.channels, sample.sample_format,
-                         sample.sample_count);
-            if (rc == 0 && sample.data && sample.size != 0 && ++audio_frames % 100 == 1)
-                log_line(u"audio frame %d size=%zu sr=%d ch=%d fmt=%d nbs=%d", audio_frames, (long long)sample.size,
-                         sample.sample_rate, sample.channels, sample.sample_format, sample.sample_count);
+            log_audio_pull(rc, sample);
+            if (rc == 0 && sample.data && sample.size != 0) log_audio_frame(++audio_frames, sample);
         }
         if (video_stream_ == -1) {
             wait_until(Clock::now() + std::chrono::milliseconds(10));
@@ -450,10 +458,7 @@ bool ShellView::PullAudio(int &audio_frames) {
     oppb_sample sample;
     std::memset(&sample, 0, sizeof sample);
     int rc = bindings_.oppb_next_sample(main_, audio_stream_, &sample);
-    if (first_few(audio_pulls_logged, 4))
-        log_line(u"audio pull rc=%d data=%p size=%zu sr=%d ch=%d fmt=%d nbs=%d", rc, sample.data,
-                 (long long)sample.size, sample.sample_rate, sample.channels, sample.sample_format,
-                 sample.sample_count);
+    log_audio_pull(rc, sample);
     if (rc == OPPB_END) {
         log_line(u"audio EOF after %d frames", audio_frames);
         feed_.ended = true;
@@ -468,9 +473,7 @@ bool ShellView::PullAudio(int &audio_frames) {
     }
     feed_.failures = 0;
     if (!sample.data || sample.size == 0) return true;
-    if (++audio_frames % 100 == 1)
-        log_line(u"audio frame %d size=%zu sr=%d ch=%d fmt=%d nbs=%d", audio_frames, (long long)sample.size,
-                 sample.sample_rate, sample.channels, sample.sample_format, sample.sample_count);
+    log_audio_frame(++audio_frames, sample);
     AudioChunk chunk;
     int channels = append_s16({sample.data, sample.size, sample.sample_format, sample.channels, sample.sample_count},
                               chunk.samples);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -35,9 +36,8 @@ constexpr int REFUSALS_LOGGED = 20;
 constexpr int IDLE_POLL_MS = 1000;
 constexpr auto UI_PATIENCE = 10s;
 constexpr int64_t TICKS_PER_MS = 10'000;
-// Keys the commands stand in for while playing.
+// The key GoBack stands in for.
 constexpr int VK_ESCAPE = 27;
-constexpr int VK_MEDIA_PLAY_PAUSE = 179;
 
 constexpr Color PANEL{240, 16, 22, 30};
 constexpr Color ACCENT{255, 0, 214, 214};
@@ -71,22 +71,40 @@ std::u16string expiry_text(int64_t expires) {
     return utf8_to_utf16(text);
 }
 
+RemoteTracks remote_tracks(const ShellView::TrackList &tracks) { return {tracks.names, tracks.current}; }
+
 // The player as the commands see it.
 class ViewTarget final : public RemoteTarget {
 public:
     explicit ViewTarget(ShellView &view) : view_(view) {}
     PlayerSnapshot Snapshot() override {
         PlayerSnapshot state;
+        state.volume = view_.volume();
+        state.muted = view_.muted();
         state.media_open = view_.media_open();
         if (!state.media_open) return state;
         state.playing = view_.playing();
         state.position_ms = std::max<int64_t>(view_.position(), 0) / TICKS_PER_MS;
         state.duration_ms = std::max<int64_t>(view_.duration(), 0) / TICKS_PER_MS;
         state.title = file_name_of(utf16_to_utf8(view_.media_path()));
+        state.audio = remote_tracks(view_.AudioTracks());
+        state.subtitles = remote_tracks(view_.SubtitleTracks());
         return state;
     }
-    void TogglePlayPause() override { view_.OnKeyDown(VK_MEDIA_PLAY_PAUSE); }
-    void Stop() override { view_.OnKeyDown(VK_ESCAPE); }
+    void TogglePlayPause() override { view_.TogglePlayPause(); }
+    void Play() override { view_.Play(); }
+    void Pause() override { view_.Pause(); }
+    void Stop() override { view_.Stop(); }
+    void SkipBy(int direction) override { view_.SkipBy(direction); }
+    void JumpChapter(int direction) override { view_.JumpChapter(direction); }
+    void SeekTo(int64_t position_ms) override {
+        view_.SeekTo(std::min(position_ms, INT64_MAX / TICKS_PER_MS) * TICKS_PER_MS);
+    }
+    void SetVolume(int percent) override { view_.SetVolume(percent); }
+    void ToggleMuted() override { view_.ToggleMuted(); }
+    bool SelectAudioTrack(int ordinal) override { return view_.SelectAudioTrack(ordinal); }
+    bool SelectSubtitleTrack(int ordinal) override { return view_.SelectSubtitleTrack(ordinal); }
+    // As Escape: stops a playback, else leaves the page.
     void GoBack() override { view_.OnKeyDown(VK_ESCAPE); }
     void Open(const std::string &path) override { view_.PlayPath(utf8_to_utf16(path)); }
 

@@ -125,25 +125,68 @@ RemoteReply dispatch_remote(const RemoteRequest &request, RemoteTarget &target,
         return reply;
     };
     const PlayerSnapshot before = target.Snapshot();
+    const std::string &name = request.command_name;
+    // The transport commands act on an open file.
     switch (request.command) {
         case REMOTE_TOGGLE_PLAY_PAUSE:
         case REMOTE_PLAY:
         case REMOTE_PAUSE:
-            if (!before.media_open) return refuse("nothing is playing");
-            if (request.command == REMOTE_TOGGLE_PLAY_PAUSE || before.playing != (request.command == REMOTE_PLAY))
-                target.TogglePlayPause();
-            break;
         case REMOTE_STOP:
+        case REMOTE_FAST_FORWARD:
+        case REMOTE_REWIND:
+        case REMOTE_NEXT:
+        case REMOTE_PREVIOUS:
+        case REMOTE_SEEK:
+        case REMOTE_SET_AUDIO_TRACK:
+        case REMOTE_SET_SUBTITLE_TRACK:
             if (!before.media_open) return refuse("nothing is playing");
-            target.Stop();
+            break;
+        default: break;
+    }
+    switch (request.command) {
+        case REMOTE_TOGGLE_PLAY_PAUSE: target.TogglePlayPause(); break;
+        case REMOTE_PLAY:
+            if (!before.playing) target.Play();
+            break;
+        case REMOTE_PAUSE:
+            if (before.playing) target.Pause();
+            break;
+        case REMOTE_STOP: target.Stop(); break;
+        case REMOTE_FAST_FORWARD:
+        case REMOTE_REWIND: target.SkipBy(request.command == REMOTE_FAST_FORWARD ? 1 : -1); break;
+        case REMOTE_NEXT:
+        case REMOTE_PREVIOUS: target.JumpChapter(request.command == REMOTE_NEXT ? 1 : -1); break;
+        case REMOTE_SEEK:
+            if (!request.position_ms) return refuse("Seek needs a Position in milliseconds");
+            target.SeekTo(*request.position_ms);
+            break;
+        case REMOTE_VOLUME:
+        case REMOTE_SET_VOLUME:
+            if (request.volume_permille)
+                target.SetVolume(std::min((*request.volume_permille + 5) / 10, 100));
+            else if (request.command == REMOTE_SET_VOLUME)
+                return refuse("SetVolume needs a Volume from 0.0 to 1.0");
+            break;
+        case REMOTE_TOGGLE_MUTED: target.ToggleMuted(); break;
+        case REMOTE_SET_AUDIO_TRACK:
+            if (!request.audio_track) return refuse("SetAudioTrack needs an AudioTrack with an Index");
+            if (!target.SelectAudioTrack(*request.audio_track))
+                return refuse("there is no audio track " + std::to_string(*request.audio_track));
+            break;
+        case REMOTE_SET_SUBTITLE_TRACK:
+            if (!request.subtitle_track) return refuse("SetSubtitleTrack needs a SubtitleTrack with an Index");
+            if (!target.SelectSubtitleTrack(*request.subtitle_track))
+                return refuse("there is no subtitle track " + std::to_string(*request.subtitle_track));
             break;
         case REMOTE_GO_BACK: target.GoBack(); break;
         case REMOTE_PING:
         case REMOTE_CURRENT_STATE:
-        case REMOTE_PROGRESS: break;
+        case REMOTE_PROGRESS:
+        case REMOTE_AUDIO_TRACKS:
+        case REMOTE_SUBTITLE_TRACKS: break;
         case REMOTE_OPEN:
         case REMOTE_PLAY_URI: {
-            if (!request.uri || request.uri->empty()) return refuse(request.command_name + " needs a Uri");
+            if (!request.uri || request.uri->empty()) return refuse(name + " needs a Uri");
             std::string why;
             std::optional<std::string> path = media_file_in(*request.uri, media_folders, why);
             if (!path) return refuse(why);
@@ -151,7 +194,7 @@ RemoteReply dispatch_remote(const RemoteRequest &request, RemoteTarget &target,
             if (!target.Snapshot().media_open) return refuse("cannot play " + *request.uri);
             break;
         }
-        default: return refuse(request.command_name + " is not supported by this player");
+        default: return refuse(name + " is not supported by this player");
     }
     reply.with_state = true;
     reply.with_tracks = lists_tracks(request.command);

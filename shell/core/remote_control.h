@@ -82,7 +82,18 @@ public:
     virtual ~RemoteTarget() = default;
     virtual PlayerSnapshot Snapshot() = 0;
     virtual void TogglePlayPause() = 0;
+    virtual void Play() = 0;
+    virtual void Pause() = 0;
     virtual void Stop() = 0;
+    // By the skip interval, forwards (direction > 0) or back.
+    virtual void SkipBy(int direction) = 0;
+    virtual void JumpChapter(int direction) = 0;
+    virtual void SeekTo(int64_t position_ms) = 0;
+    virtual void SetVolume(int percent) = 0;
+    virtual void ToggleMuted() = 0;
+    // Ordinals among the tracks of the kind; -1 turns subtitles off. False for no such track.
+    virtual bool SelectAudioTrack(int ordinal) = 0;
+    virtual bool SelectSubtitleTrack(int ordinal) = 0;
     // Leaves what is shown: stops playback, else goes back a page.
     virtual void GoBack() = 0;
     // Plays a file (a real path under a media folder).

@@ -207,6 +207,17 @@ int64_t number_of(const std::string &json, const char *key) {
     return json_is_int(value) ? json_get_sint(value) : -1;
 }
 
+int64_t number_of(const std::string &json, const char *key, const char *inner) {
+    Json doc(json);
+    json_val *value = json_obj_get(json_obj_get(doc.root(), key), inner);
+    return json_is_int(value) ? json_get_sint(value) : -1;
+}
+
+size_t length_of(const std::string &json, const char *key) {
+    Json doc(json);
+    return json_get_len(json_obj_get(doc.root(), key));
+}
+
 std::string string_of(const std::string &json, const char *key, const char *inner = nullptr) {
     Json doc(json);
     json_val *value = json_obj_get(doc.root(), key);
@@ -252,8 +263,33 @@ TEST(AppRemote, PairedRemoteDrivesThePlayer) {
     std::string paused = send("Pause");
     EXPECT_EQ(number_of(paused, "Command"), 2) << paused;
     EXPECT_EQ(number_of(paused, "State"), 2) << paused;
+    // A seek lands on the key frame at 3 s (the sample has one each second), also while paused.
+    std::string seek = send("Seek Position=3000");
+    EXPECT_EQ(string_of(seek, "Error"), "(none)") << seek;
+    std::string state;
+    for (int i = 0; i < 100; i++) {
+        state = send("CurrentState");
+        if (number_of(state, "Position") >= 3000) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_GE(number_of(state, "Position"), 3000) << state;
+    EXPECT_LT(number_of(state, "Position"), 5000) << state;
+    EXPECT_EQ(number_of(state, "State"), 2) << state;
+
+    std::string tracks = send("AudioTracks");
+    EXPECT_EQ(length_of(tracks, "AudioTracks"), 2u) << tracks;
+    std::string chosen = send("SetAudioTrack 'AudioTrack={\"Index\":1}'");
+    EXPECT_EQ(number_of(chosen, "AudioTrack", "Index"), 1) << chosen;
+    std::string missing = send("SetAudioTrack 'AudioTrack={\"Index\":5}'");
+    EXPECT_EQ(string_of(missing, "Error"), "there is no audio track 5") << missing;
+
+    std::string volume = send("SetVolume Volume=0.4");
+    EXPECT_EQ(number_of(volume, "Volume"), 40) << volume;
+    std::string muted = send("ToggleMuted");
+    EXPECT_NE(muted.find("\"IsMuted\":true"), std::string::npos) << muted;
+
     send("Play");
-    std::string state = send("CurrentState");
+    state = send("CurrentState");
     EXPECT_EQ(number_of(state, "Command"), 19) << state;
     EXPECT_EQ(number_of(state, "State"), 1) << state;
     EXPECT_EQ(string_of(state, "Item", "Title"), CLIP) << state;
