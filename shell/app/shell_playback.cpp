@@ -788,6 +788,7 @@ void ShellView::ShowPicture(std::vector<uint8_t> pixels, int width, int height) 
         bitmap->width = width;
         bitmap->height = height;
         bitmap->bgra = std::move(pixels);
+        bitmap->opaque = true;
         chrome_.video_image->source = std::move(bitmap);
     } catch (const std::bad_alloc &) {
         log_line(u"frame present failed 0x%08X", CODE_OUT_OF_MEMORY);

@@ -163,7 +163,7 @@ void TreeRenderer::DrawImage(const Image &image, const Rect &clip) {
             SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_BGRA32, SDL_TEXTUREACCESS_STATIC, bitmap.width, bitmap.height);
         if (!cached.texture) return;
         SDL_UpdateTexture(cached.texture, nullptr, bitmap.bgra.data(), bitmap.width * 4);
-        SDL_SetTextureBlendMode(cached.texture, SDL_BLENDMODE_BLEND);
+        SDL_SetTextureBlendMode(cached.texture, bitmap.opaque ? SDL_BLENDMODE_NONE : SDL_BLENDMODE_BLEND);
     }
     if (!cached.texture) return;
     cached.last_frame = frame_;

@@ -235,6 +235,9 @@ struct Bitmap {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> bgra;
+    // Every alpha byte is 255 (a video picture): drawn without blending, which
+    // a software renderer does several times faster.
+    bool opaque = false;
 };
 
 // Shows its bitmap scaled uniformly to fit, centred.

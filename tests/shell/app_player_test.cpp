@@ -236,11 +236,12 @@ TEST(AppPlayer, AScriptThatOutlivesExitAfterFails) {
 }
 
 TEST(AppPlayer, SubtitleLinesShowAtTheirTimes) {
-    // The stand-in engine of the shell's tests delivers two cues a second apart.
+    // The stand-in engine of the shell's tests delivers two cues half a second apart. The second
+    // lasts a minute, so that a run slowed down (a sanitizer, a busy machine) still sees it.
     Installation install("subtitles", true, false);
     fs::create_symlink(fs::path(BINDING_LIBRARIES) / "stub_playback" / PLAYBACK_FILE, install.app() / PLAYBACK_FILE);
-    std::ofstream(install.path("subs.stub")) << "frames 100\nframe_ticks 400000\nsize 64 36\nsubtitle subrip\n"
-                                                "cue 0 15000000 First line\ncue 20000000 15000000 Second line\n";
+    std::ofstream(install.path("subs.stub")) << "frames 2000\nframe_ticks 400000\nsize 64 36\nsubtitle subrip\n"
+                                                "cue 0 15000000 First line\ncue 20000000 600000000 Second line\n";
     install.play_txt(install.path("subs.stub").string() + "\n");
     EXPECT_EQ(install.run("wait 300\ntree @first.json\nshot @first.png\n" + tree_series(16, 200) + "quit\n"), 0);
     EXPECT_TRUE(install.logged("cue @0..15000000 First line")) << install.log();
