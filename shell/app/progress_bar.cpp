@@ -29,10 +29,7 @@ constexpr float MARK_WIDTH = 3;
 constexpr Size FALLBACK_AREA{1920, 953};
 
 std::shared_ptr<TextBlock> text(std::string name, float size, Color foreground) {
-    auto block = std::make_shared<TextBlock>();
-    block->name = std::move(name);
-    block->font_size = size;
-    block->foreground = foreground;
+    auto block = make_text_block(std::move(name), u"", size, foreground);
     block->vertical_alignment = VerticalAlignment::Center;
     return block;
 }

@@ -24,15 +24,6 @@ constexpr Color SUBTITLE{255, 148, 158, 172};
 constexpr int LOGGED_NODES = 8;
 constexpr int64_t TICKS_PER_SECOND = 10'000'000;
 
-std::shared_ptr<TextBlock> text_block(std::string name, std::u16string text, float size, Color foreground) {
-    auto block = std::make_shared<TextBlock>();
-    block->name = std::move(name);
-    block->text = std::move(text);
-    block->font_size = size;
-    block->foreground = foreground;
-    return block;
-}
-
 // The leading decimal number of a handler text; -1 for none.
 int handler_number(std::string_view text) {
     if (text.empty()) return -1;
@@ -102,7 +93,7 @@ void ShellView::RenderPage(const std::string &template_name, const std::string &
         std::string icon = FocusField(i, "icon");
         if (!previous_section || section.empty() || section != *previous_section) {
             if (!section.empty()) {
-                auto header = text_block("section", utf8_to_utf16(section), 19, ACCENT);
+                auto header = make_text_block("section", utf8_to_utf16(section), 19, ACCENT);
                 header->font_weight = FontWeight::SemiBold;
                 header->margin = {0, 18, 0, 10};
                 chrome_.page_panel->Add(header);
@@ -153,10 +144,10 @@ std::shared_ptr<Border> ShellView::MakeTile(const std::u16string &label, const s
     }
     auto column = std::make_shared<StackPanel>();
     content->Add(column);
-    auto &label_block = column->Add(text_block("label", label, 24, LABEL));
+    auto &label_block = column->Add(make_text_block("label", label, 24, LABEL));
     label_block.text_trimming = TextTrimming::CharacterEllipsis;
     if (!subtitle.empty()) {
-        auto &subtitle_block = column->Add(text_block("detail", subtitle, 17, SUBTITLE));
+        auto &subtitle_block = column->Add(make_text_block("detail", subtitle, 17, SUBTITLE));
         subtitle_block.text_trimming = TextTrimming::CharacterEllipsis;
     }
     // A weak reference: the view owns its tiles.

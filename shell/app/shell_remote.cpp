@@ -50,15 +50,6 @@ std::u16string address_text(const sockaddr_in &address) {
     return utf8_to_utf16(std::string(text) + ":" + std::to_string(ntohs(address.sin_port)));
 }
 
-std::shared_ptr<TextBlock> text_block(std::string name, std::u16string text, float size, Color foreground) {
-    auto block = std::make_shared<TextBlock>();
-    block->name = std::move(name);
-    block->text = std::move(text);
-    block->font_size = size;
-    block->foreground = foreground;
-    return block;
-}
-
 // "expires at 21:05:30 (4:59 left)", local time.
 std::u16string expiry_text(int64_t expires) {
     const time_t at = time_t(expires);
@@ -460,15 +451,15 @@ void ShellView::ShowRemotePairing(const PairingOffer &offer) {
     panel->top = 24;
     auto column = std::make_shared<StackPanel>();
     panel->SetChild(column);
-    column->Add(text_block("remote_pairing_title", u"Pair remote: code", 24, LABEL));
+    column->Add(make_text_block("remote_pairing_title", u"Pair remote: code", 24, LABEL));
     std::u16string code = utf8_to_utf16(offer.code);
     if (code.size() == 6) code.insert(3, u" ");
-    auto &code_block = column->Add(text_block("remote_pairing_code", code, 64, ACCENT));
+    auto &code_block = column->Add(make_text_block("remote_pairing_code", code, 64, ACCENT));
     code_block.font_weight = FontWeight::SemiBold;
-    pairing_expiry_ = text_block("remote_pairing_expiry", expiry_text(offer.expires), 20, LABEL);
+    pairing_expiry_ = make_text_block("remote_pairing_expiry", expiry_text(offer.expires), 20, LABEL);
     column->Add(pairing_expiry_);
     // What a controller needs besides the code; a picture code would carry it on a television.
-    auto &offer_block = column->Add(text_block("remote_pairing_offer", utf8_to_utf16(offer.json), 13, MUTED));
+    auto &offer_block = column->Add(make_text_block("remote_pairing_offer", utf8_to_utf16(offer.json), 13, MUTED));
     offer_block.margin = {0, 12, 0, 0};
     chrome_.overlay->Add(panel);
     pairing_panel_ = panel;

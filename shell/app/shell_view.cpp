@@ -29,14 +29,6 @@ std::shared_ptr<T> make(std::string name) {
     return element;
 }
 
-std::shared_ptr<TextBlock> make_text(std::string name, std::u16string text, float size, Color foreground) {
-    auto block = make<TextBlock>(std::move(name));
-    block->text = std::move(text);
-    block->font_size = size;
-    block->foreground = foreground;
-    return block;
-}
-
 }  // namespace
 
 ShellView::ShellView(Platform &platform, std::string app_dir, Presentation presentation)
@@ -102,19 +94,19 @@ void ShellView::BuildChrome() {
     header.margin = {48, 28, 48, 8};
     header.columns = {GridLength::Auto(), GridLength::Star(), GridLength::Auto()};
 
-    auto &title = header.Add(make_text("title", u"ORVELLO PLAYER", 20, ACCENT));
+    auto &title = header.Add(make_text_block("title", u"ORVELLO PLAYER", 20, ACCENT));
     title.font_weight = FontWeight::SemiBold;
     title.vertical_alignment = VerticalAlignment::Center;
     title.column = 0;
 
-    chrome_.page_title = make_text("page_title", u"", 34, PAGE_TITLE);
+    chrome_.page_title = make_text_block("page_title", u"", 34, PAGE_TITLE);
     chrome_.page_title->margin = {24, 0, 24, 0};
     chrome_.page_title->vertical_alignment = VerticalAlignment::Center;
     chrome_.page_title->text_trimming = TextTrimming::CharacterEllipsis;
     chrome_.page_title->column = 1;
     header.Add(chrome_.page_title);
 
-    chrome_.playing = make_text("playing", u"", 20, MUTED);
+    chrome_.playing = make_text_block("playing", u"", 20, MUTED);
     chrome_.playing->vertical_alignment = VerticalAlignment::Center;
     chrome_.playing->column = 2;
     header.Add(chrome_.playing);
@@ -136,7 +128,7 @@ void ShellView::BuildChrome() {
     chrome_.video->SetChild(video_grid);
     chrome_.video_image = make<Image>("video_image");
     video_grid->Add(chrome_.video_image);
-    chrome_.subtitle = make_text("subtitle", u"", 40, WHITE);
+    chrome_.subtitle = make_text_block("subtitle", u"", 40, WHITE);
     chrome_.subtitle->text_wrapping = TextWrapping::Wrap;
     chrome_.subtitle->text_alignment = TextAlignment::Center;
     chrome_.subtitle->vertical_alignment = VerticalAlignment::Bottom;
@@ -154,14 +146,14 @@ void ShellView::BuildChrome() {
     body.Add(chrome_.overlay);
 
     // Shown with a page; it keeps its line while the focused tile has no subtitle, so the page does not jump.
-    chrome_.focus_subtitle = make_text("focus_subtitle", u"", 22, FOCUS_SUBTITLE);
+    chrome_.focus_subtitle = make_text_block("focus_subtitle", u"", 22, FOCUS_SUBTITLE);
     chrome_.focus_subtitle->margin = {64, 8, 64, 0};
     chrome_.focus_subtitle->text_trimming = TextTrimming::CharacterEllipsis;
     chrome_.focus_subtitle->visibility = Visibility::Collapsed;
     chrome_.focus_subtitle->row = 2;
     root->Add(chrome_.focus_subtitle);
 
-    chrome_.status = make_text("status", u"starting", 18, MUTED);
+    chrome_.status = make_text_block("status", u"starting", 18, MUTED);
     chrome_.status->margin = {64, 4, 64, 22};
     chrome_.status->text_trimming = TextTrimming::CharacterEllipsis;
     chrome_.status->row = 3;

@@ -507,4 +507,13 @@ Element *FindByName(Element &root, std::string_view name) {
     return nullptr;
 }
 
+std::shared_ptr<TextBlock> make_text_block(std::string name, std::u16string text, float size, Color foreground) {
+    auto block = std::make_shared<TextBlock>();
+    block->name = std::move(name);
+    block->text = std::move(text);
+    block->font_size = size;
+    block->foreground = foreground;
+    return block;
+}
+
 }  // namespace shell::ui

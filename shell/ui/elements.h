@@ -192,6 +192,10 @@ enum class TextAlignment { Left, Center, Right };
 enum class TextWrapping { NoWrap, Wrap };
 enum class TextTrimming { None, CharacterEllipsis };
 
+class TextBlock;
+// A named text block of one style, the way the shell's pages and panels build them.
+std::shared_ptr<TextBlock> make_text_block(std::string name, std::u16string text, float size, Color foreground);
+
 class TextBlock : public Element {
 public:
     struct Line {
