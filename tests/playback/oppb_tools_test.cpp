@@ -1,6 +1,7 @@
 // Tools: frame grabs decoded back by FFmpeg, the PNG writer's blocks,
 // framemd5 against FFmpeg's muxer, remuxing, and filter graphs.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,8 +10,9 @@
 
 static constexpr int64_t SECOND = OPPB_TICKS_PER_SECOND;
 
+// Each test runs in a process of its own, and tests run side by side: names carry the process id.
 static std::string temp_path(const std::string &name) {
-    return (std::filesystem::temp_directory_path() / name).string();
+    return (std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "_" + name)).string();
 }
 
 // The picture FFmpeg's own decoders read from an image file, as BGRA rows.
