@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "json.h"
 #include "oprc.h"
 
@@ -174,18 +175,6 @@ void print(const char *who, const Timings &t) {
     std::printf("%-14s Play %.3f / %.3f ms   CurrentState %.3f / %.3f ms   Play->CurrentState %.3f / %.3f ms"
                 "  (median / p95)\n",
                 who, play.median, play.p95, state.median, state.p95, both.median, both.p95);
-}
-
-int free_udp_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 pid_t spawn(std::vector<std::string> args, const char *output) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "json.h"
 #include "run_files.h"
 
@@ -42,18 +43,6 @@ std::string pairing_script() {
     std::string script = "wait 300\nkey 35\nkey 38\nkey 38\nkey 38\nkey 13\n";
     for (int i = 0; i < 120; i++) script += "wait 250\ntree @tree.json\n";
     return script + "wait 600000\nquit\n";
-}
-
-int free_udp_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 // The inodes of the sockets a process holds.
